@@ -1,0 +1,62 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+namespace tessaway::testing {
+
+/// A private temporary folder, removed with everything in it when the object goes away.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+/// Names each row of a parameterised test after the `name` field of its case.
+struct CaseName {
+    template <class Case>
+    std::string operator()(const ::testing::TestParamInfo<Case>& info) const {
+        return info.param.name;
+    }
+};
+
+/// Writes `content` to `path`, creating parent folders.
+void writeFile(const std::filesystem::path& path, const std::string& content);
+std::string readFile(const std::filesystem::path& path);
+
+/// Sets an environment variable for the life of the object, then restores the old value.
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, const std::string& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    bool had_ = false;
+    std::string old_;
+};
+
+/// Base fixture: a temporary HOME with the identity values filled from it; resets every test
+/// hook of the core when the test ends.
+class HomeTest : public ::testing::Test {
+protected:
+    HomeTest();
+    ~HomeTest() override;
+    const std::filesystem::path& home() const { return home_.path(); }
+
+private:
+    TempDir home_;
+    ScopedEnv env_;
+};
+
+}  // namespace tessaway::testing

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tessaway {
+
+/// What one run of the service manager's tool gave back.
+struct LaunchctlResult {
+    int32_t status = -1;  ///< the tool's exit status; -1 when it could not be started
+    std::string output;   ///< standard output and standard error together, as UTF-8
+};
+
+/// Runs the service manager's tool with `args` (without the program name) and waits for it.
+/// Every failure is folded into the result.
+LaunchctlResult launchctl(const std::vector<std::string>& args);
+
+using LaunchctlRunner = std::function<LaunchctlResult(const std::vector<std::string>&)>;
+
+/// Routes every launchctl() call to `runner` (tests only); an empty runner restores the tool.
+void setLaunchctlRunnerForTesting(LaunchctlRunner runner);
+
+}  // namespace tessaway

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tessaway {
+
+/// Decodes bytes as UTF-8, replacing every ill-formed sequence (each maximal invalid subpart)
+/// with U+FFFD. Never fails.
+std::string repairUtf8(std::string_view bytes);
+
+/// Replaces C0 and C1 control characters and DEL with U+FFFD, so that a text from outside
+/// cannot drive the terminal it is printed on. Expects valid UTF-8.
+std::string replaceControlCharacters(std::string_view text);
+
+}  // namespace tessaway
