@@ -23,14 +23,24 @@ void fillIdentity() {
     serverPlist = agentPlist(serverLabel);
 }
 
-std::string serviceTarget(const std::string& label) { return domain + "/" + label; }
+std::string serviceTarget(const std::string& label) {
+    return domain + "/" + label;
+}
 
-std::filesystem::path agentPlist(const std::string& label) { return agentsDir / (label + ".plist"); }
+std::filesystem::path agentPlist(const std::string& label) {
+    return agentsDir / (label + ".plist");
+}
 
-std::string logFolder() { return platform::homeDirectory() + "/Library/Logs/Tessaway"; }
+std::string logFolder() {
+    return platform::homeDirectory() + "/Library/Logs/Tessaway";
+}
 
-std::string probeBase(int64_t port) { return "http://127.0.0.1:" + std::to_string(port); }
+std::string probeBase(int64_t port) {
+    return "http://127.0.0.1:" + std::to_string(port);
+}
 
-std::string browserBase(int64_t port) { return "http://localhost:" + std::to_string(port); }
+std::string browserBase(int64_t port) {
+    return "http://localhost:" + std::to_string(port);
+}
 
 }  // namespace tessaway

@@ -18,8 +18,8 @@ inline const std::string trayLabel = "com.quorvel.tessaway-tray";
 /// The server's port when nothing else is configured, and the first one a search tries.
 inline constexpr int64_t defaultPort = 8011;
 
-extern uint32_t uid;                   ///< the real user id
-extern std::string domain;             ///< "gui/" and the user id
+extern uint32_t uid;                       ///< the real user id
+extern std::string domain;                 ///< "gui/" and the user id
 extern std::filesystem::path agentsDir;    ///< ~/Library/LaunchAgents
 extern std::filesystem::path serverPlist;  ///< the server agent's definition file
 

@@ -7,7 +7,7 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
 struct Lead {
     int continuations;
-    unsigned char low;   ///< allowed range of the first continuation byte
+    unsigned char low;  ///< allowed range of the first continuation byte
     unsigned char high;
 };
 

@@ -32,18 +32,20 @@ TEST_P(IdentityHomeTest, LocationsFollowTheHomeDirectory) {
     fillIdentity();
     EXPECT_EQ(agentsDir.string(), GetParam().agents);
     EXPECT_EQ(serverPlist.string(), GetParam().agents + "/com.quorvel.tessaway-server.plist");
-    EXPECT_EQ(agentPlist(trayLabel).string(), GetParam().agents + "/com.quorvel.tessaway-tray.plist");
+    EXPECT_EQ(agentPlist(trayLabel).string(),
+              GetParam().agents + "/com.quorvel.tessaway-tray.plist");
     EXPECT_EQ(logFolder(), GetParam().logs);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, IdentityHomeTest,
-    ::testing::Values(
-        HomeCase{"plain", "/Users/ana", "/Users/ana/Library/LaunchAgents", "/Users/ana/Library/Logs/Tessaway"},
-        HomeCase{"spaces_and_non_ascii", "/home/Zoë Müller", "/home/Zoë Müller/Library/LaunchAgents",
-                 "/home/Zoë Müller/Library/Logs/Tessaway"},
-        HomeCase{"trailing_slash", "/Users/ana/", "/Users/ana/Library/LaunchAgents",
-                 "/Users/ana/Library/Logs/Tessaway"}),
+    ::testing::Values(HomeCase{"plain", "/Users/ana", "/Users/ana/Library/LaunchAgents",
+                               "/Users/ana/Library/Logs/Tessaway"},
+                      HomeCase{"spaces_and_non_ascii", "/home/Zoë Müller",
+                               "/home/Zoë Müller/Library/LaunchAgents",
+                               "/home/Zoë Müller/Library/Logs/Tessaway"},
+                      HomeCase{"trailing_slash", "/Users/ana/", "/Users/ana/Library/LaunchAgents",
+                               "/Users/ana/Library/Logs/Tessaway"}),
     testing::CaseName());
 
 TEST(IdentityTest, BasesDifferOnlyInTheHost) {

@@ -67,9 +67,10 @@ INSTANTIATE_TEST_SUITE_P(
         OverrideCase{"no_line", "disabled services = {\n\t\"com.other\" => disabled\n}\n", 0, true},
         OverrideCase{"longer_label_same_prefix",
                      "\t\"com.quorvel.tessaway-server.helper\" => disabled\n", 0, true},
-        OverrideCase{"label_without_quotes", "\tcom.quorvel.tessaway-server => disabled\n", 0, true},
-        OverrideCase{"first_of_two_decides_on",
-                     "\t" + S + " => enabled\n\t" + S + " => disabled\n", 0, true},
+        OverrideCase{"label_without_quotes", "\tcom.quorvel.tessaway-server => disabled\n", 0,
+                     true},
+        OverrideCase{"first_of_two_decides_on", "\t" + S + " => enabled\n\t" + S + " => disabled\n",
+                     0, true},
         OverrideCase{"first_of_two_decides_off",
                      "\t" + S + " => disabled\n\t" + S + " => enabled\n", 0, false},
         OverrideCase{"empty_output", "", 0, true},
@@ -153,7 +154,8 @@ TEST_F(AgentControlTest, StopOfAServiceThatNeverUnloadsGivesUpAfterTwentyFiveSec
     stopServer();
     // Polls at 0, 0.25, ..., 25.0 seconds: 101 prints after the bootout, 100 pauses.
     ASSERT_EQ(sleeps.size(), 100u);
-    for (double s : sleeps) EXPECT_DOUBLE_EQ(s, 0.25);
+    for (double s : sleeps)
+        EXPECT_DOUBLE_EQ(s, 0.25);
     const auto verbs = fake.verbs();
     EXPECT_EQ(verbs.size(), 1u + 1u + 101u);
     EXPECT_EQ(verbs[1], "bootout");

@@ -42,7 +42,8 @@ PortCase port(const char* name, const std::string& element, int64_t expected) {
 INSTANTIATE_TEST_SUITE_P(
     Table, ServerPortTest,
     ::testing::Values(
-        port("text", "<string>8123</string>", 8123), port("integer", "<integer>8123</integer>", 8123),
+        port("text", "<string>8123</string>", 8123),
+        port("integer", "<integer>8123</integer>", 8123),
         port("plus_sign", "<string>+8123</string>", 8123),
         port("negative_text", "<string>-5</string>", -5),
         port("out_of_range_text", "<string>70000</string>", 70000),
@@ -52,7 +53,8 @@ INSTANTIATE_TEST_SUITE_P(
         port("space_before", "<string> 8123</string>", 8011),
         port("space_after", "<string>8123 </string>", 8011),
         port("digits_then_letters", "<string>8123abc</string>", 8011),
-        port("lone_plus", "<string>+</string>", 8011), port("lone_minus", "<string>-</string>", 8011),
+        port("lone_plus", "<string>+</string>", 8011),
+        port("lone_minus", "<string>-</string>", 8011),
         port("two_signs", "<string>+-5</string>", 8011),
         port("too_large_for_64_bits", "<string>9223372036854775808</string>", 8011),
         port("hex_text", "<string>0x1f</string>", 8011),
@@ -60,21 +62,25 @@ INSTANTIATE_TEST_SUITE_P(
         port("date", "<date>2026-01-01T00:00:00Z</date>", 8011),
         port("array", "<array><string>8123</string></array>", 8011),
         port("boolean", "<true/>", 8011),
-        PortCase{"no_port_key",
-                 "<plist version=\"1.0\"><dict><key>EnvironmentVariables</key><dict/></dict></plist>",
-                 8011},
+        PortCase{
+            "no_port_key",
+            "<plist version=\"1.0\"><dict><key>EnvironmentVariables</key><dict/></dict></plist>",
+            8011},
         PortCase{"environment_not_a_dictionary",
                  "<plist version=\"1.0\"><dict><key>EnvironmentVariables</key>"
                  "<string>TESSAWAY_PORT=8123</string></dict></plist>",
                  8011},
-        PortCase{"top_level_array", "<plist version=\"1.0\"><array><string>8123</string></array></plist>",
-                 8011},
-        PortCase{"empty_file", "", 8011}, PortCase{"binary_garbage", "bplist00\xff\x01\x02garbage", 8011},
+        PortCase{"top_level_array",
+                 "<plist version=\"1.0\"><array><string>8123</string></array></plist>", 8011},
+        PortCase{"empty_file", "", 8011},
+        PortCase{"binary_garbage", "bplist00\xff\x01\x02garbage", 8011},
         PortCase{"truncated_xml", xmlDefinition("<string>8123</string>").substr(0, 150), 8011},
         PortCase{"not_a_plist", "hello, world\n", 8011}),
     testing::CaseName());
 
-TEST_F(ServerPortTest, NoDefinitionGivesTheDefault) { EXPECT_EQ(serverPort(), 8011); }
+TEST_F(ServerPortTest, NoDefinitionGivesTheDefault) {
+    EXPECT_EQ(serverPort(), 8011);
+}
 
 TEST_F(ServerPortTest, ReadsABinaryPropertyList) {
     plist_t root = plist_new_dict();
@@ -103,7 +109,8 @@ TEST_F(ServerPortTest, RandomBytesNeverCrashTheReader) {
     for (int round = 0; round < 300; ++round) {
         std::string damaged = valid.substr(0, static_cast<size_t>(std::rand()) % valid.size());
         for (int flips = 0; flips < 4 && !damaged.empty(); ++flips) {
-            damaged[static_cast<size_t>(std::rand()) % damaged.size()] = static_cast<char>(std::rand());
+            damaged[static_cast<size_t>(std::rand()) % damaged.size()] =
+                static_cast<char>(std::rand());
         }
         testing::writeFile(serverPlist, damaged);
         const int64_t p = serverPort();

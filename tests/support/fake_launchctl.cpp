@@ -30,7 +30,8 @@ LaunchctlResult FakeLaunchctl::run(const Args& args) {
         if (bootstrapLoads) {
             loadedLabels.insert(std::filesystem::path(args[2]).stem().string());
         }
-        return {bootstrapStatus, bootstrapStatus == 0 ? "" : "Bootstrap failed: 5: Input/output error\n"};
+        return {bootstrapStatus,
+                bootstrapStatus == 0 ? "" : "Bootstrap failed: 5: Input/output error\n"};
     }
     if (verb == "bootout" && args.size() == 2) {
         const std::string label = labelOfTarget(args[1]);
@@ -43,7 +44,8 @@ LaunchctlResult FakeLaunchctl::run(const Args& args) {
 
 std::vector<std::string> FakeLaunchctl::verbs() const {
     std::vector<std::string> out;
-    for (const auto& call : calls) out.push_back(call.empty() ? "" : call[0]);
+    for (const auto& call : calls)
+        out.push_back(call.empty() ? "" : call[0]);
     return out;
 }
 

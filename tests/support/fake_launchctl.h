@@ -20,14 +20,14 @@ public:
     /// The first word of every call, in order ("print", "bootout", ...).
     std::vector<std::string> verbs() const;
 
-    std::vector<Args> calls;           ///< every argument list, in order
+    std::vector<Args> calls;  ///< every argument list, in order
     std::set<std::string> loadedLabels;
-    std::string printDisabledOutput;   ///< what "print-disabled" prints
+    std::string printDisabledOutput;  ///< what "print-disabled" prints
     int printDisabledStatus = 0;
-    int bootstrapStatus = 0;           ///< status of every "bootstrap"
-    bool bootstrapLoads = true;        ///< a "bootstrap" loads the label named by its file
-    bool bootoutUnloads = true;        ///< false: the service never goes away
-    int enableStatus = 0;              ///< status of every "enable" and "disable"
+    int bootstrapStatus = 0;     ///< status of every "bootstrap"
+    bool bootstrapLoads = true;  ///< a "bootstrap" loads the label named by its file
+    bool bootoutUnloads = true;  ///< false: the service never goes away
+    int enableStatus = 0;        ///< status of every "enable" and "disable"
 };
 
 }  // namespace tessaway::testing

@@ -12,7 +12,8 @@
 namespace tessaway::testing {
 
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tessaway-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "tessaway-test-XXXXXX").string();
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -53,7 +54,9 @@ ScopedEnv::~ScopedEnv() {
     }
 }
 
-HomeTest::HomeTest() : env_("HOME", home_.path().string()) { fillIdentity(); }
+HomeTest::HomeTest() : env_("HOME", home_.path().string()) {
+    fillIdentity();
+}
 
 HomeTest::~HomeTest() {
     setLaunchctlRunnerForTesting({});

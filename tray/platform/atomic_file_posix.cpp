@@ -59,7 +59,8 @@ bool writeFileAtomically(const std::string& path, std::string_view text, std::st
         return false;
     }
     // Make the rename itself durable.
-    if (const int dir = open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+    if (const int dir = open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        dir >= 0) {
         fsync(dir);
         close(dir);
     }

@@ -4,6 +4,8 @@
 
 namespace tessaway::platform {
 
-bool openAddress(const std::string& address) { return spawnDetached("xdg-open", {address}); }
+bool openAddress(const std::string& address) {
+    return spawnDetached("xdg-open", {address});
+}
 
 }  // namespace tessaway::platform

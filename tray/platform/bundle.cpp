@@ -18,11 +18,13 @@ Bundle bundleForExecutable(const std::string& executable) {
         app.extension() == ".app") {
         bundle.path = app.string();
         bundle.resources = (contents / "Resources").string();
+        bundle.plugins = (contents / "PlugIns").string();
         auto info = readPropertyList((contents / "Info.plist").string());
         bundle.identifier = stringValue(dictionaryItem(info.get(), "CFBundleIdentifier"));
     } else {
         bundle.path = macos.string();
         bundle.resources = macos.string();
+        bundle.plugins = macos.string();
     }
     return bundle;
 }

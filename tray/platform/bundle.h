@@ -9,6 +9,7 @@ namespace tessaway::platform {
 struct Bundle {
     std::string path;                       ///< X.app, or the executable's folder
     std::string resources;                  ///< X.app/Contents/Resources, or the same folder
+    std::string plugins;                    ///< X.app/Contents/PlugIns, or the same folder
     std::optional<std::string> identifier;  ///< CFBundleIdentifier of Contents/Info.plist
 };
 

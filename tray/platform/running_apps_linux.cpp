@@ -85,7 +85,8 @@ bool registerRunningApplication(const std::string& identifier) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0) return false;
-        struct stat held {}, named {};
+        struct stat held {
+        }, named{};
         if (flock(fd, LOCK_EX) == 0 && fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 &&
             held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
             // The descriptor stays open, and the lock held, until the process ends.

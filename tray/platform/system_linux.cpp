@@ -33,7 +33,8 @@ std::string homeDirectory() {
     } else if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr) {
         home = pw->pw_dir;
     }
-    while (home.size() > 1 && home.back() == '/') home.pop_back();
+    while (home.size() > 1 && home.back() == '/')
+        home.pop_back();
     return home;
 }
 
@@ -43,7 +44,11 @@ std::string executablePath() {
     return buffer;
 }
 
-void writeStandardError(const std::string& text) { writeAll(STDERR_FILENO, text); }
-void writeStandardOutput(const std::string& text) { writeAll(STDOUT_FILENO, text); }
+void writeStandardError(const std::string& text) {
+    writeAll(STDERR_FILENO, text);
+}
+void writeStandardOutput(const std::string& text) {
+    writeAll(STDOUT_FILENO, text);
+}
 
 }  // namespace tessaway::platform

@@ -15,9 +15,13 @@ constexpr double kStopPollSeconds = 0.25;
 
 }  // namespace
 
-bool loaded(const std::string& label) { return launchctl({"print", serviceTarget(label)}).status == 0; }
+bool loaded(const std::string& label) {
+    return launchctl({"print", serviceTarget(label)}).status == 0;
+}
 
-bool serverLoaded() { return loaded(serverLabel); }
+bool serverLoaded() {
+    return loaded(serverLabel);
+}
 
 bool startAtLogin() {
     const std::string output = launchctl({"print-disabled", domain}).output;

@@ -21,6 +21,8 @@ LaunchctlResult launchctl(const std::vector<std::string>& args) {
     return {run.status, repairUtf8(run.output)};
 }
 
-void setLaunchctlRunnerForTesting(LaunchctlRunner runner) { runnerHook() = std::move(runner); }
+void setLaunchctlRunnerForTesting(LaunchctlRunner runner) {
+    runnerHook() = std::move(runner);
+}
 
 }  // namespace tessaway

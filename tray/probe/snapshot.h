@@ -1,0 +1,43 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace tessaway {
+
+/// The controller's view of the server.
+enum class ServerState {
+    paused,         ///< the server agent is not loaded: sharing is off
+    starting,       ///< loaded, but the ping has not answered with 200 (yet)
+    running,        ///< the ping answered with 200
+    notResponding,  ///< loaded, and the pings have failed for more than 60 seconds
+};
+
+/// The three facts of the server's setup status; absent means not learned.
+struct SetupFacts {
+    std::optional<bool> claimed;
+    std::optional<std::string> name;
+    std::optional<bool> configured;
+};
+
+/// What is known about the server at one moment.
+struct Snapshot {
+    ServerState state = ServerState::starting;
+    std::optional<bool> claimed;
+    std::optional<std::string> name;
+    std::optional<bool> configured;
+
+    /// Replaces the three setup facts, leaving the state alone.
+    void setFacts(const SetupFacts& facts);
+};
+
+/// The texts the menu and the status report show for a snapshot.
+struct MenuText {
+    std::string status;
+    std::string detail;  ///< empty: nothing to show
+    std::string pause;
+};
+
+MenuText menuText(const Snapshot& snapshot);
+
+}  // namespace tessaway
