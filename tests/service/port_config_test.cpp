@@ -15,13 +15,6 @@
 namespace tessaway {
 namespace {
 
-std::string xmlDefinition(const std::string& portElement) {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-           "\t<key>Label</key>\n\t<string>com.quorvel.tessaway-server</string>\n"
-           "\t<key>EnvironmentVariables</key>\n\t<dict>\n\t\t<key>TESSAWAY_PORT</key>\n\t\t" +
-           portElement + "\n\t</dict>\n</dict>\n</plist>\n";
-}
-
 struct PortCase {
     const char* name;
     std::string definition;
@@ -36,7 +29,7 @@ TEST_P(ServerPortTest, ReadsTheInstalledDefinition) {
 }
 
 PortCase port(const char* name, const std::string& element, int64_t expected) {
-    return {name, xmlDefinition(element), expected};
+    return {name, testing::serverDefinitionXml(element), expected};
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -74,7 +67,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "<plist version=\"1.0\"><array><string>8123</string></array></plist>", 8011},
         PortCase{"empty_file", "", 8011},
         PortCase{"binary_garbage", "bplist00\xff\x01\x02garbage", 8011},
-        PortCase{"truncated_xml", xmlDefinition("<string>8123</string>").substr(0, 150), 8011},
+        PortCase{"truncated_xml",
+                 testing::serverDefinitionXml("<string>8123</string>").substr(0, 150), 8011},
         PortCase{"not_a_plist", "hello, world\n", 8011}),
     testing::CaseName());
 
@@ -97,7 +91,7 @@ TEST_F(ServerPortTest, ReadsABinaryPropertyList) {
 }
 
 TEST_F(ServerPortTest, AHugeDefinitionIsRejectedWithoutCrashing) {
-    std::string huge = xmlDefinition("<string>8123</string>");
+    std::string huge = testing::serverDefinitionXml("<string>8123</string>");
     huge.insert(huge.find("<dict>") + 6, std::string(20 << 20, ' '));
     testing::writeFile(serverPlist, huge);
     EXPECT_EQ(serverPort(), 8011);
@@ -105,7 +99,7 @@ TEST_F(ServerPortTest, AHugeDefinitionIsRejectedWithoutCrashing) {
 
 TEST_F(ServerPortTest, RandomBytesNeverCrashTheReader) {
     std::srand(1234);
-    const std::string valid = xmlDefinition("<string>8123</string>");
+    const std::string valid = testing::serverDefinitionXml("<string>8123</string>");
     for (int round = 0; round < 300; ++round) {
         std::string damaged = valid.substr(0, static_cast<size_t>(std::rand()) % valid.size());
         for (int flips = 0; flips < 4 && !damaged.empty(); ++flips) {

@@ -38,6 +38,17 @@ std::string readFile(const std::filesystem::path& path) {
     return buffer.str();
 }
 
+std::string serverDefinitionXml(const std::string& portElement) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+           "\t<key>Label</key>\n\t<string>com.quorvel.tessaway-server</string>\n"
+           "\t<key>EnvironmentVariables</key>\n\t<dict>\n\t\t<key>TESSAWAY_PORT</key>\n\t\t" +
+           portElement + "\n\t</dict>\n</dict>\n</plist>\n";
+}
+
+void installServerDefinition(int64_t port) {
+    writeFile(serverPlist, serverDefinitionXml("<string>" + std::to_string(port) + "</string>"));
+}
+
 ScopedEnv::ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {
     if (const char* old = std::getenv(name_.c_str())) {
         had_ = true;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -31,6 +32,13 @@ struct CaseName {
 /// Writes `content` to `path`, creating parent folders.
 void writeFile(const std::filesystem::path& path, const std::string& content);
 std::string readFile(const std::filesystem::path& path);
+
+/// A server agent definition whose EnvironmentVariables/TESSAWAY_PORT holds `portElement`
+/// (a property-list element such as "<string>8123</string>").
+std::string serverDefinitionXml(const std::string& portElement);
+
+/// Installs a server definition with `port` as text at serverPlist.
+void installServerDefinition(int64_t port);
 
 /// Sets an environment variable for the life of the object, then restores the old value.
 class ScopedEnv {

@@ -1,0 +1,244 @@
+"""Shared pieces of the process-level tests: a hermetic environment for the built bundle, the
+scripted launchctl, a scriptable local HTTP server, and stand-ins for running menu-bar
+instances."""
+
+import fcntl
+import http.server
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FAKE_LAUNCHCTL = os.path.join(HERE, "fake_launchctl")
+APP = os.environ.get("TESSAWAY_APP", "")
+TRAY = os.path.join(APP, "Contents", "MacOS", "tessaway-tray")
+BUNDLE_ID = "com.quorvel.tessaway"
+SERVER_LABEL = "com.quorvel.tessaway-server"
+TRAY_LABEL = "com.quorvel.tessaway-tray"
+
+
+def server_definition(port_element):
+    return (
+        '<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0">\n<dict>\n'
+        f"\t<key>Label</key>\n\t<string>{SERVER_LABEL}</string>\n"
+        "\t<key>EnvironmentVariables</key>\n\t<dict>\n"
+        f"\t\t<key>TESSAWAY_PORT</key>\n\t\t{port_element}\n\t</dict>\n</dict>\n</plist>\n"
+    )
+
+
+class ScriptedHandler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def _answer(self):
+        server = self.server
+        with server.lock:
+            server.seen.append((self.command, self.path))
+            status, body, delay = server.responses.get((self.command, self.path), (404, b"", 0))
+        if delay:
+            server.stopping.wait(delay)
+            if server.stopping.is_set():
+                return
+        if callable(body):
+            body = body()
+        try:
+            self.send_response(status)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            if self.command != "HEAD":
+                self.wfile.write(body)
+        except OSError:
+            pass
+
+    do_GET = _answer
+    do_HEAD = _answer
+
+
+class TestServer(http.server.ThreadingHTTPServer):
+    """Answers each (method, path) as scripted on 127.0.0.1 and records every request."""
+
+    daemon_threads = True
+
+    def __init__(self):
+        super().__init__(("127.0.0.1", 0), ScriptedHandler)
+        self.lock = threading.Lock()
+        self.responses = {}
+        self.seen = []
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self.serve_forever, daemon=True)
+        self.thread.start()
+
+    @property
+    def port(self):
+        return self.server_address[1]
+
+    def respond(self, method, path, status, body=b"", delay=0):
+        if isinstance(body, str):
+            body = body.encode()
+        with self.lock:
+            self.responses[(method, path)] = (status, body, delay)
+
+    def requests(self):
+        with self.lock:
+            return list(self.seen)
+
+    def stop(self):
+        self.stopping.set()
+        self.shutdown()
+        self.server_close()
+
+
+def dead_port():
+    """A loopback port where nothing listens."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class FakeInstance:
+    """A process registered as a running menu-bar instance, as the real one registers itself:
+    it holds a lock on the file named by its process id. SIGTERM ends it."""
+
+    CODE = (
+        "import fcntl, os, signal, sys, time\n"
+        "folder, marker = sys.argv[1], sys.argv[2]\n"
+        "os.makedirs(folder, exist_ok=True)\n"
+        "fd = os.open(os.path.join(folder, str(os.getpid())), os.O_RDWR | os.O_CREAT, 0o600)\n"
+        "fcntl.flock(fd, fcntl.LOCK_EX)\n"
+        "def term(*_):\n"
+        "    open(marker, 'w').write('terminated')\n"
+        "    os._exit(0)\n"
+        "signal.signal(signal.SIGTERM, term)\n"
+        "print('ready', flush=True)\n"
+        "while True: time.sleep(1)\n"
+    )
+
+    def __init__(self, env, marker):
+        folder = os.path.join(env["XDG_RUNTIME_DIR"], "tessaway-apps", BUNDLE_ID)
+        self.marker = marker
+        self.proc = subprocess.Popen([sys.executable, "-c", self.CODE, folder, marker],
+                                     stdout=subprocess.PIPE, text=True)
+        self.proc.stdout.readline()
+
+    def terminated(self, timeout=5):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if os.path.exists(self.marker):
+                return True
+            time.sleep(0.02)
+        return False
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        self.proc.stdout.close()
+
+
+class BundleTestCase(unittest.TestCase):
+    """A temporary HOME and runtime folder, the scripted launchctl, and helpers to run the
+    controller from the built bundle. Everything started is stopped in cleanup."""
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="tessaway-e2e-")
+        self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
+        self.home = os.path.join(self.root, "home")
+        self.state = os.path.join(self.root, "launchctl")
+        runtime = os.path.join(self.root, "run")
+        bin_dir = os.path.join(self.root, "bin")
+        for d in (self.home, self.state, runtime, bin_dir):
+            os.makedirs(d, mode=0o700)
+        self.opened = os.path.join(self.root, "opened")
+        opener = os.path.join(bin_dir, "xdg-open")
+        with open(opener, "w") as f:
+            f.write(f'#!/bin/sh\nprintf "%s\\n" "$1" >> "{self.opened}"\n')
+        os.chmod(opener, 0o755)
+        self.env = {
+            "HOME": self.home,
+            "XDG_RUNTIME_DIR": runtime,
+            "XDG_STATE_HOME": os.path.join(self.home, ".local", "state"),
+            "PATH": bin_dir + ":/usr/bin:/bin",
+            "TESSAWAY_LAUNCHCTL": FAKE_LAUNCHCTL,
+            "FAKE_LAUNCHCTL_STATE": self.state,
+            "LANG": "C.UTF-8",
+        }
+        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
+            if name in os.environ:
+                self.env[name] = os.environ[name]
+
+    # the scripted launchctl
+
+    def set_loaded(self, label=SERVER_LABEL, loaded=True):
+        path = os.path.join(self.state, "loaded", label)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if loaded:
+            open(path, "w").close()
+        elif os.path.exists(path):
+            os.remove(path)
+
+    def is_loaded(self, label=SERVER_LABEL):
+        return os.path.exists(os.path.join(self.state, "loaded", label))
+
+    def set_override(self, label, value):
+        os.makedirs(os.path.join(self.state, "overrides"), exist_ok=True)
+        with open(os.path.join(self.state, "overrides", label), "w") as f:
+            f.write(value)
+
+    def script(self, name, content=""):
+        with open(os.path.join(self.state, name), "w") as f:
+            f.write(content)
+
+    def calls(self):
+        path = os.path.join(self.state, "calls")
+        if not os.path.exists(path):
+            return []
+        with open(path) as f:
+            return [line.rstrip("\n").split("\t") for line in f]
+
+    def verbs(self):
+        return [c[0] for c in self.calls()]
+
+    # the installed definition and the local server
+
+    def install_definition(self, port_element):
+        folder = os.path.join(self.home, "Library", "LaunchAgents")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, SERVER_LABEL + ".plist"), "w") as f:
+            f.write(server_definition(port_element))
+
+    def start_server(self):
+        server = TestServer()
+        self.addCleanup(server.stop)
+        self.install_definition(f"<string>{server.port}</string>")
+        return server
+
+    def fake_instance(self):
+        instance = FakeInstance(self.env, os.path.join(self.root, f"instance-{time.monotonic_ns()}"))
+        self.addCleanup(instance.stop)
+        return instance
+
+    # running the controller
+
+    def tray(self, *args, timeout=60):
+        return subprocess.run([TRAY, *args], env=self.env, capture_output=True,
+                              timeout=timeout, stdin=subprocess.DEVNULL)
+
+    def opened_addresses(self, wait=0.0):
+        deadline = time.monotonic() + wait
+        while True:
+            if os.path.exists(self.opened):
+                with open(self.opened) as f:
+                    return f.read().split()
+            if time.monotonic() >= deadline:
+                return []
+            time.sleep(0.02)
