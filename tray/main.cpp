@@ -1,12 +1,26 @@
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "ctl.h"
 #include "identity.h"
+#include "menubar_module.h"
+#include "platform/browser.h"
+#include "platform/bundle.h"
+#include "platform/running_apps.h"
 #include "platform/system.h"
+#include "probe/server_probe.h"
+#include "service/agent_control.h"
+#include "service/agent_install.h"
+#include "service/port_config.h"
 
 namespace {
+
+using namespace tessaway;
 
 /// The word after the first "--ctl" (empty when it is the last argument), if there is one.
 std::optional<std::string> ctlWord(const std::vector<std::string>& args) {
@@ -16,13 +30,57 @@ std::optional<std::string> ctlWord(const std::vector<std::string>& args) {
     return std::nullopt;
 }
 
+bool hasArgument(const std::vector<std::string>& args, const char* option) {
+    return std::find(args.begin(), args.end(), option) != args.end();
+}
+
+void openSetupPage(int64_t port) {
+    platform::openAddress(browserBase(port) + "/setup");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    using namespace tessaway;
     const std::vector<std::string> args(argv, argv + argc);
     fillIdentity();
+
     if (const auto word = ctlWord(args)) return runCtl(*word);
-    platform::writeStandardError("tessaway-tray: the menu bar is not available in this build\n");
-    return 0;
+
+    if (hasArgument(args, "--install-agents")) {
+        const auto installed = installAgents();
+        if (!installed) return 1;
+        platform::writeStandardOutput("Tessaway Server agents installed, port " +
+                                      std::to_string(installed->port) +
+                                      (installed->fresh ? " (new)" : "") + "\n");
+        if (!installed->fresh || hasArgument(args, "--no-open")) return 0;
+        waitForServer(30);
+        openSetupPage(installed->port);
+        return 0;
+    }
+
+    launchedByAgent = hasArgument(args, "--agent");
+
+    std::error_code ec;
+    if (!launchedByAgent && !std::filesystem::exists(serverPlist, ec)) {
+        const auto installed = installAgents();
+        if (!installed) return 1;
+        waitForServer(30);
+        openSetupPage(installed->port);
+        return 0;
+    }
+
+    me = getpid();
+    bundleID = platform::mainBundle().identifier.value_or(serverLabel);
+    for (pid_t pid : platform::runningApplications(bundleID)) {
+        if (pid != me) others.push_back(pid);
+    }
+
+    if (!launchedByAgent) {
+        if (startServer()) waitForServer(20);
+        openSetupPage(serverPort());
+    }
+
+    if (!others.empty()) return 0;
+
+    return runMenuBarApplication(argc, argv);
 }

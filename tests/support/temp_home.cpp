@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "identity.h"
+#include "platform/bundle.h"
 #include "platform/clock.h"
 #include "service/launchctl_runner.h"
 
@@ -72,6 +73,7 @@ HomeTest::HomeTest() : env_("HOME", home_.path().string()) {
 HomeTest::~HomeTest() {
     setLaunchctlRunnerForTesting({});
     platform::setClockForTesting({}, {});
+    platform::setMainBundleForTesting(std::nullopt);
 }
 
 }  // namespace tessaway::testing

@@ -29,9 +29,23 @@ Bundle bundleForExecutable(const std::string& executable) {
     return bundle;
 }
 
+namespace {
+
+std::optional<Bundle>& bundleOverride() {
+    static std::optional<Bundle> bundle;
+    return bundle;
+}
+
+}  // namespace
+
 const Bundle& mainBundle() {
+    if (bundleOverride()) return *bundleOverride();
     static const Bundle bundle = bundleForExecutable(executablePath());
     return bundle;
+}
+
+void setMainBundleForTesting(std::optional<Bundle> bundle) {
+    bundleOverride() = std::move(bundle);
 }
 
 std::optional<std::string> pathForResource(const std::string& name, const std::string& type) {

@@ -16,6 +16,9 @@ struct Bundle {
 /// The bundle that holds the running executable, worked out once.
 const Bundle& mainBundle();
 
+/// Makes mainBundle() answer `bundle` (tests only); std::nullopt restores the real one.
+void setMainBundleForTesting(std::optional<Bundle> bundle);
+
 /// The bundle layout around an executable at `executable` (a real path).
 Bundle bundleForExecutable(const std::string& executable);
 
