@@ -69,14 +69,18 @@ class TestServer(http.server.ThreadingHTTPServer):
 
     daemon_threads = True
 
-    def __init__(self):
-        super().__init__(("127.0.0.1", 0), ScriptedHandler)
+    def __init__(self, port=0):
+        super().__init__(("127.0.0.1", port), ScriptedHandler)
         self.lock = threading.Lock()
         self.responses = {}
         self.seen = []
         self.stopping = threading.Event()
         self.thread = threading.Thread(target=self.serve_forever, daemon=True)
         self.thread.start()
+
+    @classmethod
+    def on_port(cls, port):
+        return cls(port)
 
     @property
     def port(self):
