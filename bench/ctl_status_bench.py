@@ -1,0 +1,115 @@
+#!/usr/bin/env python3
+"""Times `tessaway-tray --ctl status` against the same work done by stock tools: a shell script
+that runs the same launchctl commands and the same two HTTP requests with curl.
+
+Both run side by side, alternating, against the stand-in launchctl of the bundle with a loaded
+server agent and a local server answering. Prints both medians and their ratio (target: at
+most 0.6).
+
+usage: bench/ctl_status_bench.py [BUILD_DIR] [--runs N]
+"""
+
+import argparse
+import http.server
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+LABEL = "com.quorvel.tessaway-server"
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        body = b'{"claimed":false,"server_name":"Bench","configured":true}'
+        if self.path != "/api/setup/status":
+            body = b""
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    do_HEAD = do_GET
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build", nargs="?", default=os.path.join(os.path.dirname(__file__), "..", "build"))
+    parser.add_argument("--runs", type=int, default=40)
+    args = parser.parse_args()
+    macos = os.path.join(os.path.abspath(args.build), "Tessaway.app", "Contents", "MacOS")
+    tray, launchctl = os.path.join(macos, "tessaway-tray"), os.path.join(macos, "launchctl")
+    curl = shutil.which("curl")
+    if not curl:
+        sys.exit("curl is needed for the comparison script (apt-get install curl)")
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    port = server.server_address[1]
+
+    root = tempfile.mkdtemp(prefix="tessaway-bench-")
+    home = os.path.join(root, "home")
+    agents = os.path.join(home, "Library", "LaunchAgents")
+    os.makedirs(agents)
+    os.makedirs(os.path.join(root, "run"), mode=0o700)
+    plist = os.path.join(agents, LABEL + ".plist")
+    with open(plist, "w") as f:
+        f.write(f"""<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict>
+<key>Label</key><string>{LABEL}</string>
+<key>ProgramArguments</key><array><string>/bin/sleep</string><string>3600</string></array>
+<key>EnvironmentVariables</key><dict><key>TESSAWAY_PORT</key><string>{port}</string></dict>
+<key>RunAtLoad</key><true/>
+</dict></plist>
+""")
+    env = {"HOME": home, "XDG_RUNTIME_DIR": os.path.join(root, "run"), "PATH": "/usr/bin:/bin",
+           "XDG_STATE_HOME": os.path.join(home, ".local", "state"), "TESSAWAY_LAUNCHCTL": launchctl}
+    domain = f"gui/{os.getuid()}"
+    script = os.path.join(root, "stock.sh")
+    with open(script, "w") as f:
+        f.write(f"""#!/bin/sh
+"{launchctl}" print {domain}/{LABEL} >/dev/null 2>&1
+"{curl}" -s -o /dev/null --noproxy '*' -m 3 http://127.0.0.1:{port}/api/ping
+"{curl}" -s -o /dev/null --noproxy '*' -m 3 http://127.0.0.1:{port}/api/setup/status
+"{launchctl}" print-disabled {domain} >/dev/null 2>&1
+""")
+    os.chmod(script, 0o755)
+
+    subprocess.run([launchctl, "bootstrap", domain, plist], env=env, check=True)
+    try:
+        check = subprocess.run([tray, "--ctl", "status"], env=env, capture_output=True, text=True)
+        if "Tessaway Server: Running" not in check.stdout:
+            sys.exit("the controller does not see a running server:\n" + check.stdout + check.stderr)
+
+        def timed(cmd):
+            start = time.perf_counter()
+            subprocess.run(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            return time.perf_counter() - start
+
+        ours, stock = [], []
+        for _ in range(3):  # warm the page cache
+            timed([tray, "--ctl", "status"]), timed([script])
+        for _ in range(args.runs):
+            ours.append(timed([tray, "--ctl", "status"]))
+            stock.append(timed([script]))
+        m_ours, m_stock = statistics.median(ours), statistics.median(stock)
+        print(f"tessaway-tray --ctl status: median {m_ours * 1000:.2f} ms over {args.runs} runs")
+        print(f"stock tools (sh + launchctl + curl): median {m_stock * 1000:.2f} ms")
+        print(f"ratio: {m_ours / m_stock:.2f} (target <= 0.60)")
+    finally:
+        subprocess.run([launchctl, "bootout", domain], env=env)
+        server.shutdown()
+        shutil.rmtree(root, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
