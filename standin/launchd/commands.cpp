@@ -56,7 +56,7 @@ enum class Kind { domain, service, either };
 /// Parses the target argument of a subcommand. On failure reports it and sets `status`.
 std::optional<Target> targetArgument(std::string_view text, Kind kind, std::string_view usageLine,
                                      int& status) {
-    const auto target = parseTarget(text);
+    auto target = parseTarget(text);
     if (!target || (kind == Kind::domain && target->isService()) ||
         (kind == Kind::service && !target->isService())) {
         status = usage(usageLine);

@@ -23,7 +23,7 @@ constexpr size_t kMaxDefinitionBytes = 1 << 20;
 // Longer labels would not fit in a file name together with the record's suffixes.
 constexpr size_t kMaxLabelBytes = 200;
 // Keeps time arithmetic far from overflow; no real interval comes near a year.
-constexpr int64_t kMaxSeconds = 365 * 24 * 3600;
+constexpr int64_t kMaxSeconds = int64_t{365} * 24 * 3600;
 
 plist_t item(plist_t dict, const char* key) {
     return plist_dict_get_item(dict, key);

@@ -77,7 +77,7 @@ int detachDescriptors(int answerFd) {
 
 void resetSignals() {
     for (int signal = 1; signal < NSIG; ++signal) {
-        if (signal != SIGKILL && signal != SIGSTOP) ::signal(signal, SIG_DFL);
+        if (signal != SIGKILL && signal != SIGSTOP) (void)::signal(signal, SIG_DFL);
     }
     sigset_t none;
     sigemptyset(&none);
@@ -217,8 +217,8 @@ private:
         // A service must not outlive a supervisor that was killed: nobody could stop it.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != supervisor) _exit(kCannotStart);
-        signal(SIGPIPE, SIG_DFL);
-        signal(SIGCHLD, SIG_DFL);
+        (void)signal(SIGPIPE, SIG_DFL);
+        (void)signal(SIGCHLD, SIG_DFL);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -328,7 +328,7 @@ private:
     // The supervisor keeps no folder of the caller's busy; the program gets its own.
     [[maybe_unused]] const int moved = chdir("/");
     resetSignals();
-    signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGPIPE, SIG_IGN);
     struct sigaction child {};
     child.sa_handler = ignoreChild;
     sigaction(SIGCHLD, &child, nullptr);

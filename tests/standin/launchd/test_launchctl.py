@@ -10,11 +10,11 @@ Usage: LAUNCHCTL=/path/to/launchctl python3 test_launchctl.py [TestCase ...]
 import os
 import plistlib
 import pwd
+import select
 import shutil
 import signal
 import subprocess
 import tempfile
-import threading
 import time
 import unittest
 import uuid
@@ -527,26 +527,27 @@ class ServiceProcessTest(LaunchctlCase):
     def test_caller_reading_output_to_its_end_is_not_held(self):
         path = self.definition("com.example.pipe", script="exec sleep 60", RunAtLoad=True)
         # One pipe for both streams, read to its end, as the controller does.
-        proc = subprocess.Popen([LAUNCHCTL, "bootstrap", DOMAIN, path], env=self.env,
-                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                stdin=subprocess.PIPE)
-        done = threading.Event()
-        data = []
-
-        def drain():
-            data.append(proc.stdout.read())
-            done.set()
-
-        reader = threading.Thread(target=drain, daemon=True)
-        reader.start()
-        finished = done.wait(timeout=5)
-        if not finished:
-            proc.kill()
-        proc.wait(timeout=5)
-        proc.stdout.close()
-        proc.stdin.close()
-        self.assertTrue(finished, "the output pipe stayed open after bootstrap ended")
-        self.assertEqual((proc.returncode, data[0]), (0, b""))
+        reader, writer = os.pipe()
+        try:
+            proc = subprocess.Popen([LAUNCHCTL, "bootstrap", DOMAIN, path], env=self.env,
+                                    stdout=writer, stderr=writer, stdin=subprocess.DEVNULL)
+            os.close(writer)
+            writer = None
+            data, ended = b"", False
+            deadline = time.monotonic() + 5
+            while not ended and time.monotonic() < deadline:
+                ready, _, _ = select.select([reader], [], [], deadline - time.monotonic())
+                if ready:
+                    chunk = os.read(reader, 4096)
+                    data += chunk
+                    ended = not chunk
+            self.assertEqual(proc.wait(timeout=5), 0)
+        finally:
+            os.close(reader)
+            if writer is not None:
+                os.close(writer)
+        self.assertTrue(ended, "the output pipe stayed open after bootstrap ended")
+        self.assertEqual(data, b"")
         fields = self.print_fields("com.example.pipe")
         self.assertEqual(fields["state"], "running")
         supervisors = [pid for pid in processes_with(f"{TOKEN_NAME}={self.token}".encode())
@@ -666,18 +667,26 @@ class BootoutTest(LaunchctlCase):
 
 
 class KeepAliveTest(LaunchctlCase):
-    def starts(self):
-        return [float(line) for line in self.marker_lines()]
+    def starts(self, marker):
+        return [float(line) for line in self.marker_lines(marker)]
 
     def test_keep_alive_restarts_no_sooner_than_the_throttle_interval(self):
-        label = "com.example.again"
-        self.bootstrap(self.definition(label, script="date +%s.%N >> marker", KeepAlive=True,
-                                       ThrottleInterval=1))
-        self.assertTrue(wait_for(lambda: len(self.starts()) >= 3, timeout=5))
-        starts = self.starts()
-        gaps = [b - a for a, b in zip(starts, starts[1:])]
-        self.assertTrue(all(gap > 0.9 for gap in gaps), gaps)
-        self.assertGreaterEqual(int(self.print_fields(label)["runs"]), 3)
+        # An interval of 0 would let a program that ends at once spin; a second is the least.
+        rows = [(2, 1.9), (0, 0.9)]
+        for interval, _ in rows:
+            self.bootstrap(self.definition(f"com.example.again{interval}",
+                                           script=f"date +%s.%N >> marker{interval}",
+                                           KeepAlive=True, ThrottleInterval=interval))
+        for interval, least in rows:
+            with self.subTest(interval=interval):
+                marker = f"marker{interval}"
+                self.assertTrue(wait_for(lambda: len(self.starts(marker)) >= 2, timeout=6))
+                starts = self.starts(marker)
+                self.assertGreater(starts[1] - starts[0], least)
+                self.assertLess(starts[1] - starts[0], least + 1.5)
+                fields = self.print_fields(f"com.example.again{interval}")
+                self.assertGreaterEqual(int(fields["runs"]), 2)
+                self.assertEqual(fields["last exit code"], "0")
 
     def test_successful_exit_false_restarts_only_after_failure(self):
         # Fails on its first run, succeeds on its second, and is then left alone.
