@@ -1,0 +1,225 @@
+#include "commands.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "definition.h"
+#include "environment.h"
+#include "locations.h"
+#include "overrides.h"
+#include "service_record.h"
+#include "supervisor.h"
+#include "target.h"
+
+namespace tessaway::launchd {
+namespace {
+
+constexpr int kUsageStatus = 64;
+constexpr int kNoDomainStatus = 112;
+constexpr int kNoServiceStatus = 113;
+constexpr int kIoErrorStatus = 5;
+constexpr int kNoProcessStatus = 3;
+
+constexpr std::string_view kGeneralUsage =
+    "Usage: launchctl <print|print-disabled|enable|disable|bootstrap|bootout> <target> "
+    "[<service-path> ...]\n";
+
+void writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = write(fd, text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        text.remove_prefix(static_cast<size_t>(n));
+    }
+}
+
+void out(std::string_view text) {
+    writeAll(STDOUT_FILENO, text);
+}
+void err(std::string_view text) {
+    writeAll(STDERR_FILENO, text);
+}
+
+int usage(std::string_view line) {
+    err(line);
+    return kUsageStatus;
+}
+
+enum class Kind { domain, service, either };
+
+/// Parses the target argument of a subcommand. On failure reports it and sets `status`.
+std::optional<Target> targetArgument(std::string_view text, Kind kind, std::string_view usageLine,
+                                     int& status) {
+    auto target = parseTarget(text);
+    if (!target || (kind == Kind::domain && target->isService()) ||
+        (kind == Kind::service && !target->isService())) {
+        status = usage(usageLine);
+        return std::nullopt;
+    }
+    if (target->uid != getuid()) {
+        err("Could not find domain for user gui: " + std::to_string(target->uid) + "\n");
+        status = kNoDomainStatus;
+        return std::nullopt;
+    }
+    return target;
+}
+
+std::string domainName(unsigned long uid) {
+    return "gui/" + std::to_string(uid);
+}
+
+int notFound(const Target& target) {
+    err("Bad request.\nCould not find service \"" + target.label +
+        "\" in domain for user gui: " + std::to_string(target.uid) + "\n");
+    return kNoServiceStatus;
+}
+
+std::string padLeft(const std::string& text, size_t width) {
+    return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
+}
+
+int printDomain(const Target& target) {
+    const std::string folder = runtimeFolder();
+    std::string lines;
+    int active = 0;
+    for (const auto& label : recordLabels(folder)) {
+        const auto record = loadedRecord(folder, label);
+        if (!record) continue;
+        if (record->pid != 0) ++active;
+        lines += "\t\t" + padLeft(std::to_string(record->pid), 8) + " " +
+                 padLeft(record->lastStatus, 6) + "\t" + label + "\n";
+    }
+    const std::string domain = domainName(target.uid);
+    out(domain + " = {\n\ttype = gui\n\thandle = " + std::to_string(target.uid) +
+        "\n\tactive count = " + std::to_string(active) + "\n\n\tservices = {\n" + lines +
+        "\t}\n}\n");
+    return 0;
+}
+
+int print(const std::vector<std::string_view>& args) {
+    constexpr std::string_view kUsage = "Usage: launchctl print <service-target|domain-target>\n";
+    if (args.size() != 1) return usage(kUsage);
+    int status = 0;
+    const auto target = targetArgument(args[0], Kind::either, kUsage, status);
+    if (!target) return status;
+    if (!target->isService()) return printDomain(*target);
+    if (!usableLabel(target->label)) return notFound(*target);
+    const auto record = loadedRecord(runtimeFolder(), target->label);
+    if (!record) return notFound(*target);
+    if (record->report.empty()) {
+        out(domainName(target->uid) + "/" + target->label +
+            " = {\n\tactive count = 0\n\ttype = LaunchAgent\n\tstate = not running\n}\n");
+    } else {
+        out(record->report);
+    }
+    return 0;
+}
+
+int printDisabled(const std::vector<std::string_view>& args) {
+    constexpr std::string_view kUsage = "Usage: launchctl print-disabled <domain-target>\n";
+    if (args.size() != 1) return usage(kUsage);
+    int status = 0;
+    if (!targetArgument(args[0], Kind::domain, kUsage, status)) return status;
+    std::string text = "disabled services = {\n";
+    for (const auto& [label, disabled] : readOverrides(overridesPath())) {
+        text += "\t\"" + label + "\" => " + (disabled ? "disabled" : "enabled") + "\n";
+    }
+    text += "}\n";
+    out(text);
+    return 0;
+}
+
+int setEnabled(const std::vector<std::string_view>& args, bool enable) {
+    const std::string_view kUsage = enable ? "Usage: launchctl enable <service-target>\n"
+                                           : "Usage: launchctl disable <service-target>\n";
+    if (args.size() != 1) return usage(kUsage);
+    int status = 0;
+    const auto target = targetArgument(args[0], Kind::service, kUsage, status);
+    if (!target) return status;
+    if (!setOverride(overridesPath(), target->label, !enable)) {
+        err(std::string("Could not ") + (enable ? "enable" : "disable") +
+            " service: 5: Input/output error\n");
+        return kIoErrorStatus;
+    }
+    return 0;
+}
+
+/// Loads one definition file; false when it is not loaded by this call.
+bool bootstrapOne(const std::string& path, const Target& domain, const Overrides& overrides,
+                  const std::optional<std::string>& folder) {
+    const DefinitionResult result = readDefinition(path);
+    if (!result.definition) {
+        err(path + ": " + result.reason + "\n");
+        return false;
+    }
+    const ServiceDefinition& def = *result.definition;
+    if (overrideFor(overrides, def.label).value_or(false)) return false;
+    if (!folder || recordHolder(*folder, def.label)) return false;
+    const Environment env =
+        serviceEnvironment(def, [](const char* name) -> const char* { return std::getenv(name); });
+    return loadService(def, env, *folder, domain.uid) == LoadResult::loaded;
+}
+
+int bootstrap(const std::vector<std::string_view>& args) {
+    constexpr std::string_view kUsage =
+        "Usage: launchctl bootstrap <domain-target> <service-path> [<service-path> ...]\n";
+    if (args.size() < 2) return usage(kUsage);
+    int status = 0;
+    const auto domain = targetArgument(args[0], Kind::domain, kUsage, status);
+    if (!domain) return status;
+    const Overrides overrides = readOverrides(overridesPath());
+    const auto folder = preparedRuntimeFolder();
+    bool failed = false;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (!bootstrapOne(std::string(args[i]), *domain, overrides, folder)) failed = true;
+    }
+    if (!failed) return 0;
+    err("Bootstrap failed: 5: Input/output error\n");
+    return kIoErrorStatus;
+}
+
+int bootout(const std::vector<std::string_view>& args) {
+    constexpr std::string_view kUsage = "Usage: launchctl bootout <domain-target|service-target>\n";
+    if (args.size() != 1) return usage(kUsage);
+    int status = 0;
+    const auto target = targetArgument(args[0], Kind::either, kUsage, status);
+    if (!target) return status;
+    const std::string folder = runtimeFolder();
+    if (target->isService()) {
+        if (!usableLabel(target->label) || !requestStop(folder, target->label)) {
+            err("Boot-out failed: 3: No such process\n");
+            return kNoProcessStatus;
+        }
+        awaitStopping(folder, {target->label});
+        return 0;
+    }
+    std::vector<std::string> stopping;
+    for (const auto& label : recordLabels(folder)) {
+        if (requestStop(folder, label)) stopping.push_back(label);
+    }
+    awaitStopping(folder, stopping);
+    return 0;
+}
+
+}  // namespace
+
+int launchctlMain(int argc, char** argv) {
+    if (argc < 2) return usage(kGeneralUsage);
+    const std::string_view command = argv[1];
+    const std::vector<std::string_view> args(argv + 2, argv + argc);
+    if (command == "print") return print(args);
+    if (command == "print-disabled") return printDisabled(args);
+    if (command == "enable") return setEnabled(args, true);
+    if (command == "disable") return setEnabled(args, false);
+    if (command == "bootstrap") return bootstrap(args);
+    if (command == "bootout") return bootout(args);
+    return usage(kGeneralUsage);
+}
+
+}  // namespace tessaway::launchd

@@ -1,0 +1,10 @@
+#pragma once
+
+namespace tessaway::launchd {
+
+/// Runs one `launchctl` command line: print, print-disabled, enable, disable, bootstrap or
+/// bootout in the caller's gui domain. Writes to standard output and error; returns the exit
+/// status.
+int launchctlMain(int argc, char** argv);
+
+}  // namespace tessaway::launchd

@@ -1,0 +1,218 @@
+#include "definition.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/property_list.h"
+
+namespace tessaway::launchd {
+namespace {
+
+using platform::PlistPtr;
+using platform::stringValue;
+
+// Definitions are a few kilobytes; anything far larger is not one.
+constexpr size_t kMaxDefinitionBytes = 1 << 20;
+// Longer labels would not fit in a file name together with the record's suffixes.
+constexpr size_t kMaxLabelBytes = 200;
+// Keeps time arithmetic far from overflow; no real interval comes near a year.
+constexpr int64_t kMaxSeconds = int64_t{365} * 24 * 3600;
+
+plist_t item(plist_t dict, const char* key) {
+    return plist_dict_get_item(dict, key);
+}
+
+std::optional<bool> booleanValue(plist_t node) {
+    if (node == nullptr || plist_get_node_type(node) != PLIST_BOOLEAN) return std::nullopt;
+    uint8_t value = 0;
+    plist_get_bool_val(node, &value);
+    return value != 0;
+}
+
+std::optional<int64_t> integerValue(plist_t node) {
+    if (node == nullptr) return std::nullopt;
+    if (plist_get_node_type(node) == PLIST_UINT) {
+        uint64_t value = 0;
+        plist_get_uint_val(node, &value);
+        // Negative integers are kept as their two's complement bits.
+        return static_cast<int64_t>(value);
+    }
+    if (plist_get_node_type(node) == PLIST_REAL) {
+        double value = 0;
+        plist_get_real_val(node, &value);
+        if (value != value || value < -kMaxSeconds || value > kMaxSeconds) return std::nullopt;
+        return static_cast<int64_t>(value);
+    }
+    return std::nullopt;
+}
+
+std::optional<int64_t> secondsValue(plist_t node) {
+    const auto value = integerValue(node);
+    if (!value || *value < 0) return std::nullopt;
+    return *value > kMaxSeconds ? kMaxSeconds : *value;
+}
+
+void readKeepAlive(plist_t node, KeepAlive& keepAlive) {
+    if (node == nullptr) return;
+    if (const auto flag = booleanValue(node)) {
+        keepAlive.always = *flag;
+        return;
+    }
+    if (plist_get_node_type(node) != PLIST_DICT) return;
+    keepAlive.conditional = true;
+    keepAlive.successfulExit = booleanValue(item(node, "SuccessfulExit"));
+    keepAlive.crashed = booleanValue(item(node, "Crashed"));
+}
+
+void readEnvironment(plist_t node, ServiceDefinition& def) {
+    if (node == nullptr || plist_get_node_type(node) != PLIST_DICT) return;
+    plist_dict_iter iter = nullptr;
+    plist_dict_new_iter(node, &iter);
+    if (iter == nullptr) return;
+    for (;;) {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(node, iter, &key, &value);
+        if (key == nullptr) break;
+        if (auto text = stringValue(value); text && *key != '\0' && !std::strchr(key, '=')) {
+            def.environmentVariables.emplace_back(key, std::move(*text));
+        }
+        std::free(key);
+    }
+    std::free(iter);
+}
+
+std::string absolutePath(const std::string& path) {
+    if (!path.empty() && path.front() == '/') return path;
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return path;
+    std::string joined(cwd);
+    if (joined.back() != '/') joined += '/';
+    return joined + path;
+}
+
+DefinitionResult failure(std::string reason) {
+    return {std::nullopt, std::move(reason)};
+}
+
+}  // namespace
+
+bool crashSignal(int signal) {
+    switch (signal) {
+        case SIGILL:
+        case SIGTRAP:
+        case SIGABRT:
+        case SIGFPE:
+        case SIGBUS:
+        case SIGSEGV:
+        case SIGSYS:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool shouldRestart(const KeepAlive& keepAlive, const Termination& end) {
+    if (keepAlive.always) return true;
+    const bool succeeded = !end.signaled && end.code == 0;
+    const bool crashed = end.signaled && crashSignal(end.code);
+    if (keepAlive.successfulExit && *keepAlive.successfulExit == succeeded) return true;
+    if (keepAlive.crashed && *keepAlive.crashed == crashed) return true;
+    return false;
+}
+
+bool usableLabel(std::string_view label) {
+    return !label.empty() && label.size() <= kMaxLabelBytes &&
+           label.find('/') == std::string_view::npos;
+}
+
+DefinitionResult parseDefinition(std::string_view data, const std::string& path) {
+    const PlistPtr root = platform::parsePropertyList(data);
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
+        return failure("Invalid property list");
+    }
+    plist_t dict = root.get();
+    ServiceDefinition def;
+    def.path = path;
+
+    const auto label = stringValue(item(dict, "Label"));
+    if (!label || label->empty()) return failure("Missing required key: Label");
+    if (!usableLabel(*label)) return failure("Invalid Label: " + *label);
+    def.label = *label;
+
+    if (plist_t node = item(dict, "Program")) {
+        const auto program = stringValue(node);
+        if (!program) return failure("Invalid Program");
+        def.program = *program;
+    }
+    if (plist_t node = item(dict, "ProgramArguments")) {
+        if (plist_get_node_type(node) != PLIST_ARRAY) return failure("Invalid ProgramArguments");
+        const uint32_t count = plist_array_get_size(node);
+        for (uint32_t i = 0; i < count; ++i) {
+            const auto argument = stringValue(plist_array_get_item(node, i));
+            if (!argument) return failure("Invalid ProgramArguments");
+            def.arguments.push_back(*argument);
+        }
+    }
+    if (def.arguments.empty() && !def.program.empty()) def.arguments.push_back(def.program);
+    if (def.arguments.empty() || def.executable().empty()) {
+        return failure("Missing required key: Program or ProgramArguments");
+    }
+
+    readEnvironment(item(dict, "EnvironmentVariables"), def);
+    def.workingDirectory = stringValue(item(dict, "WorkingDirectory")).value_or("");
+    def.standardOutPath = stringValue(item(dict, "StandardOutPath")).value_or("");
+    def.standardErrorPath = stringValue(item(dict, "StandardErrorPath")).value_or("");
+    def.runAtLoad = booleanValue(item(dict, "RunAtLoad")).value_or(false);
+    readKeepAlive(item(dict, "KeepAlive"), def.keepAlive);
+    def.throttleInterval = secondsValue(item(dict, "ThrottleInterval")).value_or(10);
+    def.exitTimeOut = secondsValue(item(dict, "ExitTimeOut")).value_or(5);
+    return {std::move(def), {}};
+}
+
+DefinitionResult readDefinition(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return failure(std::strerror(errno));
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        const int err = errno;
+        close(fd);
+        return failure(std::strerror(err));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        return failure(std::strerror(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+    }
+    if (static_cast<size_t>(st.st_size) > kMaxDefinitionBytes) {
+        close(fd);
+        return failure(std::strerror(EFBIG));
+    }
+    std::string data;
+    char buffer[16384];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int err = errno;
+            close(fd);
+            return failure(std::strerror(err));
+        }
+        if (n == 0) break;
+        data.append(buffer, static_cast<size_t>(n));
+        if (data.size() > kMaxDefinitionBytes) {
+            close(fd);
+            return failure(std::strerror(EFBIG));
+        }
+    }
+    close(fd);
+    return parseDefinition(data, absolutePath(path));
+}
+
+}  // namespace tessaway::launchd

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "definition.h"
+
+namespace tessaway::launchd {
+
+/// Name and value pairs, sorted by name, each name once.
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+/// Looks up a variable of the calling process; std::getenv outside tests.
+using EnvironmentLookup = const char* (*)(const char* name);
+
+/// The search path every service starts with.
+inline constexpr const char* kServicePath = "/usr/bin:/bin:/usr/sbin:/sbin";
+
+/// The environment a service's program gets: a fixed base, the account's values, the desktop
+/// session's variables the caller has, and last the definition's own variables.
+Environment serviceEnvironment(const ServiceDefinition& def, EnvironmentLookup lookup);
+
+}  // namespace tessaway::launchd

@@ -1,0 +1,161 @@
+#include "service_record.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+namespace tessaway::launchd {
+namespace {
+
+constexpr size_t kMaxStateBytes = 1 << 20;
+// How long a reader waits for a supervisor that holds the lock but has not reported yet.
+constexpr int kReportWaits = 250;
+constexpr long kReportWaitNanoseconds = 1000000;
+
+bool readSmallFile(const std::string& path, std::string& content) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    content.clear();
+    char buffer[8192];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || content.size() + static_cast<size_t>(n) > kMaxStateBytes) {
+            close(fd);
+            return n == 0;
+        }
+        content.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+bool writeAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::optional<long> number(const std::string& text) {
+    if (text.empty() || text.size() > 18) return std::nullopt;
+    long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+}  // namespace
+
+std::string lockPath(const std::string& folder, const std::string& label) {
+    return folder + "/" + label + ".lock";
+}
+
+std::string statePath(const std::string& folder, const std::string& label) {
+    return folder + "/" + label + ".state";
+}
+
+std::optional<pid_t> recordHolder(const std::string& folder, const std::string& label) {
+    const int fd = open(lockPath(folder, label).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return std::nullopt;
+    struct flock query {};
+    query.l_type = F_WRLCK;
+    query.l_whence = SEEK_SET;
+    const bool asked = fcntl(fd, F_GETLK, &query) == 0;
+    close(fd);
+    if (!asked || query.l_type == F_UNLCK) return std::nullopt;
+    return query.l_pid;
+}
+
+std::string encodeRecord(const ServiceRecord& record) {
+    std::string text = std::to_string(record.supervisor) + ' ' + std::to_string(record.pid) + ' ' +
+                       (record.stopping ? '1' : '0') + ' ' + record.lastStatus + '\n';
+    return text + record.report;
+}
+
+std::optional<ServiceRecord> decodeRecord(const std::string& text) {
+    const auto end = text.find('\n');
+    if (end == std::string::npos) return std::nullopt;
+    std::vector<std::string> fields;
+    size_t start = 0;
+    while (start <= end) {
+        const size_t space = std::min(text.find(' ', start), end);
+        fields.push_back(text.substr(start, space - start));
+        start = space + 1;
+    }
+    if (fields.size() != 4) return std::nullopt;
+    const auto supervisor = number(fields[0]);
+    const auto pid = number(fields[1]);
+    const std::string& status = fields[3];
+    if (!supervisor || !pid || (fields[2] != "0" && fields[2] != "1") || status.empty()) {
+        return std::nullopt;
+    }
+    ServiceRecord record;
+    record.supervisor = static_cast<pid_t>(*supervisor);
+    record.pid = static_cast<pid_t>(*pid);
+    record.stopping = fields[2] == "1";
+    record.lastStatus = status;
+    record.report = text.substr(end + 1);
+    return record;
+}
+
+std::optional<ServiceRecord> loadedRecord(const std::string& folder, const std::string& label) {
+    const std::string state = statePath(folder, label);
+    std::string text;
+    for (int attempt = 0;; ++attempt) {
+        const auto holder = recordHolder(folder, label);
+        if (!holder) return std::nullopt;
+        if (readSmallFile(state, text)) {
+            if (auto record = decodeRecord(text); record && record->supervisor == *holder) {
+                return record;
+            }
+        }
+        if (attempt == kReportWaits) {
+            // Locked by something that never reports: loaded, but nothing more is known.
+            ServiceRecord record;
+            record.supervisor = *holder;
+            return record;
+        }
+        const timespec pause{0, kReportWaitNanoseconds};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+bool writeRecord(const std::string& folder, const std::string& label, const ServiceRecord& record) {
+    const std::string path = statePath(folder, label);
+    const std::string temp = path + ".new";
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    const bool written = writeAll(fd, encodeRecord(record));
+    if (close(fd) != 0 || !written || rename(temp.c_str(), path.c_str()) != 0) {
+        unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> recordLabels(const std::string& folder) {
+    std::vector<std::string> labels;
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) return labels;
+    constexpr std::string_view kSuffix = ".lock";
+    while (const dirent* entry = readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name.size() > kSuffix.size() && name.substr(name.size() - kSuffix.size()) == kSuffix) {
+            labels.emplace_back(name.substr(0, name.size() - kSuffix.size()));
+        }
+    }
+    closedir(dir);
+    std::sort(labels.begin(), labels.end());
+    return labels;
+}
+
+}  // namespace tessaway::launchd

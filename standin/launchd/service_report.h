@@ -1,0 +1,31 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+
+#include "definition.h"
+#include "environment.h"
+
+namespace tessaway::launchd {
+
+/// What a supervisor knows about its service's process at one moment.
+struct ServiceRuntime {
+    /// 0 while no process runs.
+    pid_t pid = 0;
+    /// The process got SIGTERM for a bootout and has not ended yet.
+    bool stopping = false;
+    long runs = 0;
+    std::optional<Termination> lastEnd;
+};
+
+/// The block `print` shows for a loaded service, "gui/<uid>/<label> = {" to "}".
+std::string serviceReport(const ServiceDefinition& def, const Environment& env,
+                          const ServiceRuntime& runtime, unsigned long uid);
+
+/// How the last end reads in a domain listing: "-" before any, the exit status, or minus the
+/// signal number.
+std::string listStatus(const ServiceRuntime& runtime);
+
+}  // namespace tessaway::launchd

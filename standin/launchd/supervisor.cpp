@@ -1,0 +1,435 @@
+#include "supervisor.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <optional>
+
+#include "locations.h"
+#include "service_record.h"
+#include "service_report.h"
+
+extern char** environ;
+
+namespace tessaway::launchd {
+namespace {
+
+// The status of a service whose program could not be started (no such file, not executable,
+// a missing working directory), as the program's own exit status.
+constexpr int kCannotStart = 78;
+// Restarts of a program that ends at once are spaced this far apart at the least, whatever
+// the definition asks, so that a broken service cannot make its supervisor spin.
+constexpr double kMinimumRestartSpacing = 1.0;
+// How long a bootout waits for the supervisors to take up the request.
+constexpr int kStopAckMilliseconds = 2000;
+
+// Answers from a starting supervisor to the bootstrap that started it.
+constexpr char kAnswerLoaded = 'L';
+constexpr char kAnswerAlreadyLoaded = 'A';
+constexpr char kAnswerFailed = 'F';
+
+double now() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+void answer(int fd, char value) {
+    while (write(fd, &value, 1) < 0 && errno == EINTR) {
+    }
+}
+
+void closeFrom(unsigned first, unsigned last) {
+    if (first > last) return;
+    if (close_range(first, last, 0) == 0) return;
+    const long limit = std::min<long>(sysconf(_SC_OPEN_MAX), 65536);
+    for (long fd = first; fd <= std::min<long>(last, limit); ++fd)
+        close(static_cast<int>(fd));
+}
+
+/// Leaves the supervisor with /dev/null on 0, 1 and 2 and nothing else open but the answer
+/// channel, which it returns (moved to a descriptor above 2).
+int detachDescriptors(int answerFd) {
+    const int kept = fcntl(answerFd, F_DUPFD_CLOEXEC, 3);
+    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (null >= 0) {
+            dup2(null, fd);
+        } else {
+            close(fd);
+        }
+    }
+    if (kept < 0) {
+        closeFrom(3, UINT_MAX);
+        return -1;
+    }
+    closeFrom(3, static_cast<unsigned>(kept) - 1);
+    closeFrom(static_cast<unsigned>(kept) + 1, UINT_MAX);
+    return kept;
+}
+
+void resetSignals() {
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (signal != SIGKILL && signal != SIGSTOP) (void)::signal(signal, SIG_DFL);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+void ignoreChild(int) {}
+
+int openOutput(const std::string& path) {
+    int fd = -1;
+    if (!path.empty()) {
+        // Non-blocking so that a FIFO without a reader cannot stall the start.
+        fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+        if (fd >= 0) fcntl(fd, F_SETFL, O_WRONLY | O_APPEND);
+    }
+    if (fd < 0) fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    return fd;
+}
+
+/// Everything the program is started with, prepared before fork.
+struct Launch {
+    std::vector<std::string> envStrings;
+    std::vector<char*> envp;
+    std::vector<char*> argv;
+};
+
+class Supervisor {
+public:
+    Supervisor(const ServiceDefinition& def, const Environment& env, std::string folder,
+               unsigned long uid)
+        : def_(def), env_(env), folder_(std::move(folder)), uid_(uid) {
+        for (const auto& [name, value] : env_)
+            launch_.envStrings.push_back(name + "=" + value);
+        for (auto& entry : launch_.envStrings)
+            launch_.envp.push_back(entry.data());
+        launch_.envp.push_back(nullptr);
+        arguments_ = def_.arguments;
+        for (auto& argument : arguments_)
+            launch_.argv.push_back(argument.data());
+        launch_.argv.push_back(nullptr);
+        sigemptyset(&waited_);
+        for (int signal : {SIGCHLD, SIGTERM, SIGINT, SIGHUP})
+            sigaddset(&waited_, signal);
+    }
+
+    const sigset_t& waitedSignals() const { return waited_; }
+
+    /// Starts the program if the definition says so and publishes the first report.
+    void begin() {
+        if (def_.startsAtLoad()) {
+            start();
+        } else {
+            report();
+        }
+    }
+
+    /// Serves until a stop request has been carried out.
+    void run() {
+        while (!(stopRequested_ && runtime_.pid == 0)) {
+            siginfo_t info{};
+            int signal = -1;
+            if (const auto wait = secondsUntilNextTimer()) {
+                const double whole = static_cast<double>(static_cast<long>(*wait));
+                const timespec timeout{static_cast<time_t>(whole),
+                                       static_cast<long>((*wait - whole) * 1e9)};
+                signal = sigtimedwait(&waited_, &info, &timeout);
+            } else {
+                signal = sigwaitinfo(&waited_, &info);
+            }
+            if (signal == SIGCHLD) {
+                reap();
+            } else if (signal == SIGTERM || signal == SIGINT) {
+                stop();
+            }
+            expireTimers();
+        }
+        unlink(statePath(folder_, def_.label).c_str());
+    }
+
+private:
+    std::optional<double> secondsUntilNextTimer() const {
+        std::optional<double> next;
+        for (const auto& at : {killAt_, restartAt_}) {
+            if (at && (!next || *at < *next)) next = *at;
+        }
+        if (!next) return std::nullopt;
+        return std::max(0.0, *next - now());
+    }
+
+    void start() {
+        if (!def_.standardOutPath.empty()) createFolders(parentFolder(def_.standardOutPath), 0755);
+        if (!def_.standardErrorPath.empty()) {
+            createFolders(parentFolder(def_.standardErrorPath), 0755);
+        }
+        int failure[2] = {-1, -1};
+        if (pipe2(failure, O_CLOEXEC) != 0) failure[0] = failure[1] = -1;
+        const pid_t supervisor = getpid();
+        ++runtime_.runs;
+        lastStart_ = now();
+        const pid_t pid = fork();
+        if (pid == 0) execProgram(failure[1], supervisor);
+        if (failure[1] >= 0) close(failure[1]);
+        int error = 0;
+        bool execFailed = false;
+        if (failure[0] >= 0) {
+            ssize_t n;
+            while ((n = read(failure[0], &error, sizeof error)) < 0 && errno == EINTR) {
+            }
+            execFailed = n == sizeof error;
+            close(failure[0]);
+        }
+        if (pid < 0) {
+            ended({false, kCannotStart});
+            return;
+        }
+        if (execFailed) {
+            // The child is on its way out, alone in its group; collect it now rather than
+            // showing it running for a moment.
+            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+            ended({false, kCannotStart});
+            return;
+        }
+        runtime_.pid = pid;
+        report();
+    }
+
+    [[noreturn]] void execProgram(int failureFd, pid_t supervisor) {
+        const auto fail = [failureFd](int error) {
+            if (failureFd >= 0) {
+                while (write(failureFd, &error, sizeof error) < 0 && errno == EINTR) {
+                }
+            }
+            _exit(kCannotStart);
+        };
+        setsid();
+        // A service must not outlive a supervisor that was killed: nobody could stop it.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != supervisor) _exit(kCannotStart);
+        (void)signal(SIGPIPE, SIG_DFL);
+        (void)signal(SIGCHLD, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+
+        const int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const int output = openOutput(def_.standardOutPath);
+        const int errors = openOutput(def_.standardErrorPath);
+        if (input < 0 || output < 0 || errors < 0) fail(errno);
+        if (dup2(input, 0) < 0 || dup2(output, 1) < 0 || dup2(errors, 2) < 0) fail(errno);
+        const char* folder = def_.workingDirectory.empty() ? "/" : def_.workingDirectory.c_str();
+        if (chdir(folder) != 0) fail(errno);
+        environ = launch_.envp.data();
+        if (!def_.program.empty()) {
+            execv(def_.program.c_str(), launch_.argv.data());
+        } else {
+            execvp(launch_.argv[0], launch_.argv.data());
+        }
+        fail(errno);
+        _exit(kCannotStart);
+    }
+
+    /// Collects the program when it has ended and decides what comes next.
+    void reap() {
+        if (runtime_.pid == 0) return;
+        siginfo_t info{};
+        if (waitid(P_PID, static_cast<id_t>(runtime_.pid), &info, WEXITED | WNOHANG | WNOWAIT) !=
+                0 ||
+            info.si_pid != runtime_.pid) {
+            return;
+        }
+        // Whatever the program left behind in its process group goes with it; the group id
+        // cannot be taken by anyone else while the leader is still unreaped.
+        kill(-runtime_.pid, SIGKILL);
+        int status = 0;
+        while (waitpid(runtime_.pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        runtime_.pid = 0;
+        runtime_.stopping = false;
+        if (WIFSIGNALED(status)) {
+            ended({true, WTERMSIG(status)});
+        } else {
+            ended({false, WEXITSTATUS(status)});
+        }
+    }
+
+    void ended(const Termination& end) {
+        runtime_.lastEnd = end;
+        killAt_.reset();
+        if (!stopRequested_ && shouldRestart(def_.keepAlive, end)) {
+            const double spacing =
+                std::max(static_cast<double>(def_.throttleInterval), kMinimumRestartSpacing);
+            restartAt_ = std::max(lastStart_ + spacing, now());
+        }
+        report();
+    }
+
+    void stop() {
+        if (stopRequested_) return;
+        stopRequested_ = true;
+        restartAt_.reset();
+        if (runtime_.pid == 0) return;
+        runtime_.stopping = true;
+        kill(-runtime_.pid, SIGTERM);
+        if (def_.exitTimeOut > 0) killAt_ = now() + static_cast<double>(def_.exitTimeOut);
+        report();
+    }
+
+    void expireTimers() {
+        const double current = now();
+        if (killAt_ && current >= *killAt_) {
+            killAt_.reset();
+            if (runtime_.pid != 0) kill(-runtime_.pid, SIGKILL);
+        }
+        if (restartAt_ && current >= *restartAt_ && !stopRequested_) {
+            restartAt_.reset();
+            start();
+        }
+    }
+
+    void report() {
+        ServiceRecord record;
+        record.supervisor = getpid();
+        record.pid = runtime_.pid;
+        record.stopping = runtime_.stopping;
+        record.lastStatus = listStatus(runtime_);
+        record.report = serviceReport(def_, env_, runtime_, uid_);
+        writeRecord(folder_, def_.label, record);
+    }
+
+    const ServiceDefinition& def_;
+    const Environment& env_;
+    std::string folder_;
+    unsigned long uid_;
+    std::vector<std::string> arguments_;
+    Launch launch_;
+    sigset_t waited_{};
+    ServiceRuntime runtime_;
+    bool stopRequested_ = false;
+    double lastStart_ = 0;
+    std::optional<double> restartAt_;
+    std::optional<double> killAt_;
+};
+
+[[noreturn]] void superviseDetached(const ServiceDefinition& def, const Environment& env,
+                                    const std::string& folder, unsigned long uid, int answerFd) {
+    const int channel = detachDescriptors(answerFd);
+    // The supervisor keeps no folder of the caller's busy; the program gets its own.
+    [[maybe_unused]] const int moved = chdir("/");
+    resetSignals();
+    (void)signal(SIGPIPE, SIG_IGN);
+    struct sigaction child {};
+    child.sa_handler = ignoreChild;
+    sigaction(SIGCHLD, &child, nullptr);
+
+    Supervisor supervisor(def, env, folder, uid);
+    // Requests wait until the supervisor asks for them, so a bootout that arrives while it
+    // is still setting up is carried out, not fatal.
+    sigprocmask(SIG_BLOCK, &supervisor.waitedSignals(), nullptr);
+
+    const int lock =
+        open(lockPath(folder, def.label).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (lock < 0) {
+        answer(channel, kAnswerFailed);
+        _exit(1);
+    }
+    struct flock hold {};
+    hold.l_type = F_WRLCK;
+    hold.l_whence = SEEK_SET;
+    if (fcntl(lock, F_SETLK, &hold) != 0) {
+        answer(channel, errno == EAGAIN || errno == EACCES ? kAnswerAlreadyLoaded : kAnswerFailed);
+        _exit(1);
+    }
+    // The lock stays held until this process ends; the descriptor is never closed before.
+    supervisor.begin();
+    answer(channel, kAnswerLoaded);
+    close(channel);
+    supervisor.run();
+    _exit(0);
+}
+
+}  // namespace
+
+LoadResult loadService(const ServiceDefinition& def, const Environment& env,
+                       const std::string& folder, unsigned long uid) {
+    int channel[2];
+    if (pipe2(channel, O_CLOEXEC) != 0) return LoadResult::failed;
+    const pid_t first = fork();
+    if (first < 0) {
+        close(channel[0]);
+        close(channel[1]);
+        return LoadResult::failed;
+    }
+    if (first == 0) {
+        // A new session and a second fork: the supervisor is no session leader, belongs to
+        // no terminal, and its parent has already been collected.
+        close(channel[0]);
+        if (setsid() < 0) _exit(1);
+        const pid_t second = fork();
+        if (second != 0) _exit(second < 0 ? 1 : 0);
+        superviseDetached(def, env, folder, uid, channel[1]);
+    }
+    close(channel[1]);
+    while (waitpid(first, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    char reply = 0;
+    ssize_t n;
+    while ((n = read(channel[0], &reply, 1)) < 0 && errno == EINTR) {
+    }
+    close(channel[0]);
+    if (n != 1) return LoadResult::failed;
+    if (reply == kAnswerLoaded) return LoadResult::loaded;
+    if (reply == kAnswerAlreadyLoaded) return LoadResult::alreadyLoaded;
+    return LoadResult::failed;
+}
+
+bool requestStop(const std::string& folder, const std::string& label) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const auto holder = recordHolder(folder, label);
+        if (!holder) return false;
+        if (*holder <= 0) return true;  // held from another pid namespace: out of our reach
+        // Pin the process, then make sure it still holds the record: a pidfd cannot turn
+        // into a newer process that happens to get the same id.
+        const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, *holder, 0));
+        if (recordHolder(folder, label) != holder) {
+            if (pidfd >= 0) close(pidfd);
+            continue;
+        }
+        if (pidfd >= 0) {
+            syscall(SYS_pidfd_send_signal, pidfd, SIGTERM, nullptr, 0);
+            close(pidfd);
+        } else {
+            kill(*holder, SIGTERM);
+        }
+        return true;
+    }
+    return recordHolder(folder, label).has_value();
+}
+
+void awaitStopping(const std::string& folder, const std::vector<std::string>& labels) {
+    std::vector<std::string> pending = labels;
+    for (int waited = 0; !pending.empty() && waited < kStopAckMilliseconds; ++waited) {
+        std::erase_if(pending, [&](const std::string& label) {
+            const auto holder = recordHolder(folder, label);
+            if (!holder) return true;
+            const auto record = loadedRecord(folder, label);
+            return !record || (record->supervisor == *holder && record->stopping);
+        });
+        if (pending.empty()) break;
+        const timespec pause{0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+}  // namespace tessaway::launchd
