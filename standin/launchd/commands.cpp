@@ -160,7 +160,13 @@ bool bootstrapOne(const std::string& path, const Target& domain, const Overrides
     }
     const ServiceDefinition& def = *result.definition;
     if (overrideFor(overrides, def.label).value_or(false)) return false;
-    if (!folder || recordHolder(*folder, def.label)) return false;
+    if (!folder) return false;
+    // Launchd's own bootout returns once the job is gone; here the old instance may still be
+    // ending. Wait for it rather than refuse the new definition, so that replacing a loaded
+    // service (bootout, then bootstrap) loads the new one.
+    if (!awaitUnloaded(*folder, def.label, static_cast<double>(def.exitTimeOut) + 5.0)) {
+        return false;
+    }
     const Environment env =
         serviceEnvironment(def, [](const char* name) -> const char* { return std::getenv(name); });
     return loadService(def, env, *folder, domain.uid) == LoadResult::loaded;

@@ -432,4 +432,17 @@ void awaitStopping(const std::string& folder, const std::vector<std::string>& la
     }
 }
 
+bool awaitUnloaded(const std::string& folder, const std::string& label, double seconds) {
+    const auto record = loadedRecord(folder, label);
+    if (!record) return true;
+    if (!record->stopping) return false;
+    const auto milliseconds = static_cast<int64_t>(seconds * 1000);
+    for (int64_t waited = 0; waited < milliseconds; waited += 10) {
+        if (!recordHolder(folder, label)) return true;
+        const timespec pause{0, 10000000};
+        nanosleep(&pause, nullptr);
+    }
+    return !recordHolder(folder, label);
+}
+
 }  // namespace tessaway::launchd

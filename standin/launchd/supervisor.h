@@ -28,4 +28,8 @@ bool requestStop(const std::string& folder, const std::string& label);
 /// a `print` right after a bootout sees the bootout.
 void awaitStopping(const std::string& folder, const std::vector<std::string>& labels);
 
+/// When the service is on its way out after a bootout, waits until it is gone, `seconds` at
+/// most. False when it is still loaded afterwards (running normally, or still stopping).
+bool awaitUnloaded(const std::string& folder, const std::string& label, double seconds);
+
 }  // namespace tessaway::launchd

@@ -655,6 +655,30 @@ class BootoutTest(LaunchctlCase):
         # And with nothing loaded it still succeeds.
         self.assertResult(self.lc("bootout", DOMAIN), 0)
 
+    def test_bootstrap_right_after_bootout_replaces_the_ending_service(self):
+        # The old instance takes a second to end; the new definition must still be loaded.
+        label = "com.example.replaced"
+        old = self.definition(label, script="trap 'sleep 1; exit 0' TERM; echo old >> marker; "
+                                            "while :; do sleep 0.1; done", RunAtLoad=True)
+        self.bootstrap(old)
+        self.assertTrue(wait_for(lambda: self.marker_lines() == ["old"]))
+        new = self.definition(label, script="echo new >> marker; exec sleep 60", RunAtLoad=True,
+                              name="replacement.plist")
+        self.assertResult(self.lc("bootout", target(label)), 0)
+        self.assertEqual(self.print_fields(label)["state"], "SIGTERMed")
+        self.assertResult(self.lc("bootstrap", DOMAIN, new), 0)
+        self.assertTrue(wait_for(lambda: self.marker_lines() == ["old", "new"]))
+        self.assertEqual(self.print_fields(label)["state"], "running")
+
+    def test_bootstrap_of_a_running_service_is_still_refused(self):
+        label = "com.example.running"
+        path = self.definition(label, script="exec sleep 60", RunAtLoad=True)
+        self.bootstrap(path)
+        began = time.monotonic()
+        self.assertResult(self.lc("bootstrap", DOMAIN, path), 5,
+                          stderr="Bootstrap failed: 5: Input/output error\n")
+        self.assertLess(time.monotonic() - began, 2)
+
     def test_service_can_be_loaded_again_after_bootout(self):
         label = "com.example.again"
         path = self.definition(label, script="echo $$ >> marker; exec sleep 60", RunAtLoad=True)
