@@ -80,10 +80,19 @@ read -r bare1 _ <<<"$(ticks "$reference")"
 polls1=$(grep -c '^print gui/' "$work/state/calls")
 item_rss=$(rss_kib "$item")
 bare_rss=$(rss_kib "$reference")
+# Resident pages of the files the item maps and the reference does not (libcurl and what it
+# pulls in, libplist, the module, the core): where the difference comes from.
+mapped_files() { awk '/^[0-9a-f]+-[0-9a-f]+ / { file = $6 } /^Rss:/ && file ~ /^\// { rss[file] += $2 }
+    END { for (f in rss) print f, rss[f] }' "/proc/$1/smaps"; }
+mapped_files "$reference" | sort >"$work/bare.maps"
+mapped_files "$item" | sort >"$work/item.maps"
+extra_rss=$(join -v 1 "$work/item.maps" "$work/bare.maps" | awk '{ s += $2 } END { print s + 0 }')
+curl_rss=$(join -v 1 "$work/item.maps" "$work/bare.maps" |
+    awk '/\.so/ && !/tessaway|libplist/ { s += $2 } END { print s + 0 }')
 
 awk -v s="$seconds" -v hz="$hz" -v i0="$item0" -v i1="$item1" -v c0="$children0" \
     -v c1="$children1" -v b0="$bare0" -v b1="$bare1" -v polls=$((polls1 - polls0)) \
-    -v irss="$item_rss" -v brss="$bare_rss" 'BEGIN {
+    -v irss="$item_rss" -v brss="$bare_rss" -v extra="$extra_rss" -v curl="$curl_rss" 'BEGIN {
     printf "idle over %d s, %d polls, server answering:\n", s, polls
     printf "  menu-bar item CPU     %.3f %% of one core (%d ticks of 1/%d s)\n", 100 * (i1 - i0) / hz / s, i1 - i0, hz
     printf "  its launchctl runs    %.3f %% (the scripted tool, waited for)\n", 100 * (c1 - c0) / hz / s
@@ -92,6 +101,7 @@ awk -v s="$seconds" -v hz="$hz" -v i0="$item0" -v i1="$item1" -v c0="$children0"
     printf "  menu-bar item         %.1f MiB\n", irss / 1024
     printf "  bare reference        %.1f MiB\n", brss / 1024
     printf "  ratio                 %.2f (target at most 1.20)\n", irss / brss
+    printf "  files only the item maps: %.1f MiB, of which libcurl and its dependencies %.1f MiB\n", extra / 1024, curl / 1024
 }'
 
 "$latency" 40 2>/dev/null
