@@ -1,6 +1,7 @@
 #include "support/test_http_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -8,10 +9,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstring>
 #include <stdexcept>
 
 namespace tessaway::testing {
 namespace {
+
+constexpr size_t kMaxHead = 64 * 1024;
 
 const char* reason(int status) {
     switch (status) {
@@ -19,6 +24,8 @@ const char* reason(int status) {
             return "OK";
         case 204:
             return "No Content";
+        case 301:
+            return "Moved Permanently";
         case 404:
             return "Not Found";
         case 405:
@@ -32,29 +39,27 @@ const char* reason(int status) {
     }
 }
 
-void sendAll(int fd, const std::string& data) {
-    size_t sent = 0;
-    while (sent < data.size()) {
-        const ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        sent += static_cast<size_t>(n);
-    }
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 }  // namespace
 
 TestHttpServer::TestHttpServer() {
-    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    stopFd_ = eventfd(0, EFD_CLOEXEC);
+    stopFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (stopFd_ < 0 || listenFd_ < 0) throw std::runtime_error("TestHttpServer: no socket");
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
     socklen_t length = sizeof address;
-    if (listenFd_ < 0 || stopFd_ < 0 ||
-        bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    if (bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(listenFd_, 64) != 0 ||
         getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        throw std::runtime_error("TestHttpServer cannot listen");
+        close(listenFd_);
+        close(stopFd_);
+        throw std::runtime_error("TestHttpServer: cannot listen on 127.0.0.1");
     }
     port_ = ntohs(address.sin_port);
     acceptor_ = std::thread([this] { acceptLoop(); });
@@ -63,10 +68,16 @@ TestHttpServer::TestHttpServer() {
 TestHttpServer::~TestHttpServer() {
     stopping_ = true;
     const uint64_t one = 1;
+    // The event descriptor stays readable from now on, which wakes every wait at once.
     (void)!write(stopFd_, &one, sizeof one);
     acceptor_.join();
-    for (auto& t : connections_)
-        t.join();
+    std::vector<std::thread> connections;
+    {
+        std::lock_guard lock(mutex_);
+        connections.swap(connections_);
+    }
+    for (auto& thread : connections)
+        thread.join();
     close(listenFd_);
     close(stopFd_);
 }
@@ -77,30 +88,56 @@ void TestHttpServer::setResponse(const std::string& method, const std::string& p
     responses_[{method, path}] = std::move(response);
 }
 
+void TestHttpServer::setResponse(const std::string& method, const std::string& path, int status,
+                                 std::string body, double delaySeconds) {
+    setResponse(method, path, Response{status, std::move(body), delaySeconds});
+}
+
 std::vector<TestHttpServer::Request> TestHttpServer::requests() const {
     std::lock_guard lock(mutex_);
     return requests_;
 }
 
 size_t TestHttpServer::requestCount(const std::string& method, const std::string& path) const {
-    size_t count = 0;
-    for (const auto& r : requests())
-        count += r.method == method && r.path == path;
-    return count;
+    std::lock_guard lock(mutex_);
+    size_t n = 0;
+    for (const auto& request : requests_)
+        n += request.method == method && request.path == path;
+    return n;
 }
 
-bool TestHttpServer::waitUnlessStopping(double seconds) {
-    pollfd p{stopFd_, POLLIN, 0};
-    const int ms = static_cast<int>(seconds * 1000);
-    return poll(&p, 1, ms) == 0;  // 0: the time passed without a stop
+bool TestHttpServer::waitForRequests(size_t count, double seconds) const {
+    std::unique_lock lock(mutex_);
+    return arrived_.wait_for(lock, std::chrono::duration<double>(seconds),
+                             [&] { return requests_.size() >= count; });
+}
+
+bool TestHttpServer::waitFor(int fd, short events) const {
+    pollfd fds[2] = {{fd, events, 0}, {stopFd_, POLLIN, 0}};
+    for (;;) {
+        const int n = poll(fds, 2, -1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || fds[1].revents != 0 || stopping_) return false;
+        if (fds[0].revents != 0) return true;
+    }
+}
+
+bool TestHttpServer::pause(double seconds) const {
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        const double left = seconds - secondsSince(start);
+        if (left <= 0) return !stopping_;
+        pollfd stop{stopFd_, POLLIN, 0};
+        const int ms = static_cast<int>(std::ceil(std::min(left, 3600.0) * 1000.0));
+        if (poll(&stop, 1, ms) > 0 || stopping_) return false;
+    }
 }
 
 void TestHttpServer::acceptLoop() {
-    for (;;) {
-        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN)) return;
-        const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    while (waitFor(listenFd_, POLLIN)) {
+        const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) continue;
+        std::lock_guard lock(mutex_);
         connections_.emplace_back([this, fd] { serve(fd); });
     }
 }
@@ -108,21 +145,24 @@ void TestHttpServer::acceptLoop() {
 void TestHttpServer::serve(int fd) {
     std::string head;
     char buffer[4096];
-    while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN)) break;
-        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    while (head.find("\r\n\r\n") == std::string::npos && head.size() < kMaxHead) {
+        if (!waitFor(fd, POLLIN)) break;
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         if (n <= 0) break;
         head.append(buffer, static_cast<size_t>(n));
     }
-    const auto space1 = head.find(' ');
-    const auto space2 = head.find(' ', space1 + 1);
-    if (space1 == std::string::npos || space2 == std::string::npos) {
+    const size_t lineEnd = head.find("\r\n");
+    const size_t firstSpace = head.find(' ');
+    const size_t secondSpace =
+        firstSpace == std::string::npos ? std::string::npos : head.find(' ', firstSpace + 1);
+    if (lineEnd == std::string::npos || secondSpace == std::string::npos || secondSpace > lineEnd) {
         close(fd);
         return;
     }
-    Request request{head.substr(0, space1), head.substr(space1 + 1, space2 - space1 - 1)};
-    Response response{404, "not found", 0};
+    Request request{head.substr(0, firstSpace),
+                    head.substr(firstSpace + 1, secondSpace - firstSpace - 1)};
+    Response response{404, "", 0};
     {
         std::lock_guard lock(mutex_);
         requests_.push_back(request);
@@ -130,14 +170,28 @@ void TestHttpServer::serve(int fd) {
             response = it->second;
         }
     }
-    if (response.delaySeconds <= 0 || waitUnlessStopping(response.delaySeconds)) {
-        std::string reply = "HTTP/1.1 " + std::to_string(response.status) + " " +
-                            reason(response.status) +
-                            "\r\nContent-Type: application/json\r\nContent-Length: " +
-                            std::to_string(response.body.size()) + "\r\nConnection: close\r\n\r\n";
-        if (request.method != "HEAD") reply += response.body;
-        sendAll(fd, reply);
+    arrived_.notify_all();
+    if (!pause(response.delaySeconds) || response.status <= 0) {
+        close(fd);
+        return;
     }
+    std::string answer = "HTTP/1.1 " + std::to_string(response.status) + " " +
+                         reason(response.status) + "\r\nContent-Type: application/json\r\n" +
+                         "Content-Length: " + std::to_string(response.body.size()) +
+                         "\r\nConnection: close\r\n\r\n";
+    if (request.method != "HEAD") answer += response.body;
+    size_t sent = 0;
+    while (sent < answer.size()) {
+        const ssize_t n = send(fd, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            if (!waitFor(fd, POLLOUT)) break;
+        } else {
+            break;
+        }
+    }
+    shutdown(fd, SHUT_WR);
     close(fd);
 }
 

@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Screenshots of the real menu-bar item with its menu open, one PNG per state (paused,
+# running, starting, not responding). Runs the item under Xvfb with trayer as the tray host,
+# against a scripted service manager and a stand-in server, in a temporary home; nothing of
+# the real user's is touched. Takes about 80 seconds: "not responding" needs more than a
+# minute of failed pings.
+#
+# Needs: xvfb trayer xdotool imagemagick, and a build (scripts/build.sh).
+# Usage: scripts/screenshot-menubar.sh [OUTPUT_FOLDER]     (default: build/screenshots)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${TESSAWAY_BUILD_DIR:-$root/build}
+out=$(mkdir -p "${1:-$build/screenshots}" && cd "${1:-$build/screenshots}" && pwd)
+driver=$build/tests/menubar/Driver.app/Contents/MacOS/menubar-driver
+fixtures=$root/tests/menubar/fixtures
+
+for tool in Xvfb trayer xdotool xwininfo import python3; do
+    command -v "$tool" >/dev/null || {
+        echo "screenshot-menubar: $tool is missing (apt-get install xvfb trayer xdotool imagemagick)" >&2
+        exit 1
+    }
+done
+[ -x "$driver" ] || { echo "screenshot-menubar: build first ($driver is missing)" >&2; exit 1; }
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+wait_for() {
+    for _ in $(seq 150); do
+        if eval "$1"; then return 0; fi
+        sleep 0.1
+    done
+    echo "screenshot-menubar: gave up waiting for: $1" >&2
+    exit 1
+}
+
+number=90
+while [ -e "/tmp/.X11-unix/X$number" ] || [ -e "/tmp/.X$number-lock" ]; do number=$((number + 1)); done
+export DISPLAY=:$number
+Xvfb "$DISPLAY" -screen 0 480x300x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+wait_for 'xdotool getdisplaygeometry >/dev/null 2>&1'
+
+# A light bar across the top of the screen, the icons on its right, as in a menu bar.
+trayer --edge top --align right --widthtype percent --width 100 --height 24 \
+    --SetDockType true --transparent true --alpha 0 --tint 0xececec >"$work/trayer.log" 2>&1 &
+pids+=($!)
+wait_for 'xdotool search --name "^panel$" >/dev/null 2>&1'
+
+mkdir -p "$work/home/Library/LaunchAgents" "$work/state" "$work/run" "$work/server"
+chmod 700 "$work/run"
+python3 "$fixtures/fake_server.py" "$work/server" &
+pids+=($!)
+wait_for '[ -s "$work/server/port" ]'
+cat >"$work/home/Library/LaunchAgents/com.quorvel.tessaway-server.plist" <<PLIST
+<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0">
+<dict>
+	<key>Label</key>
+	<string>com.quorvel.tessaway-server</string>
+	<key>EnvironmentVariables</key>
+	<dict>
+		<key>TESSAWAY_PORT</key>
+		<string>$(cat "$work/server/port")</string>
+	</dict>
+</dict>
+</plist>
+PLIST
+
+env -i PATH="$PATH" DISPLAY="$DISPLAY" HOME="$work/home" XDG_RUNTIME_DIR="$work/run" \
+    TESSAWAY_LAUNCHCTL="$fixtures/fake_launchctl.sh" FAKE_LAUNCHCTL_STATE="$work/state" \
+    "$driver" --agent >"$work/item.log" 2>&1 &
+pids+=($!)
+
+# The item's window, once the tray host has embedded it: its centre on the screen.
+icon_centre() {
+    xwininfo -root -tree | awk '/"Tessaway Server": \("menubar-driver"/ {
+        split($(NF-1), size, "x"); split($NF, at, "+");
+        if (size[1] > 1) { print at[2] + int(size[1] / 2), at[3] + int(size[2] / 2); exit } }'
+}
+wait_for '[ -n "$(icon_centre)" ]'
+read -r x y <<<"$(icon_centre)"
+
+shoot() {
+    xdotool key Escape
+    sleep 0.3
+    xdotool mousemove "$x" "$y" click 1
+    sleep 1.5 # the menu opens at once; the answers of the poll it starts follow
+    import -window root "$out/menubar-$1.png"
+    echo "$out/menubar-$1.png"
+}
+
+shoot paused
+: >"$work/state/loaded"
+echo 200 >"$work/server/ping"
+shoot running
+echo 503 >"$work/server/ping"
+shoot starting
+sleep 62
+shoot not-responding

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace tessaway {
+
+/// Why no display can be opened for the menu-bar item, asked before the toolkit starts
+/// (which would otherwise abort the process). Nothing when one can be opened, or when the
+/// chosen platform is not one this check knows; the toolkit's own failure is caught later.
+std::optional<std::string> displayProblem();
+
+}  // namespace tessaway
