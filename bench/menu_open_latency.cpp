@@ -78,8 +78,8 @@ int main(int argc, char** argv) {
     char pattern[] = "/tmp/tessaway-bench-XXXXXX";
     const std::filesystem::path root = mkdtemp(pattern);
     std::filesystem::create_directories(root / "home/Library/LaunchAgents");
-    std::filesystem::create_directories(root / "state");
-    std::ofstream(root / "state/loaded").close();
+    std::filesystem::create_directories(root / "state/loaded");
+    std::ofstream(root / "state/loaded/com.quorvel.tessaway-server").close();
     int port = 0;
     const int silent = silentServer(port);
     std::ofstream(root / "home/Library/LaunchAgents/com.quorvel.tessaway-server.plist")

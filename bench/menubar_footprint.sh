@@ -10,11 +10,11 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TESSAWAY_BUILD_DIR:-$root/build}
 seconds=${1:-60}
-driver=$build/tests/menubar/Driver.app/Contents/MacOS/menubar-driver
+tray=$build/Tessaway.app/Contents/MacOS/tessaway-tray
 bare=$build/bench/bench_bare_tray
 latency=$build/bench/bench_menu_open_latency
 fixtures=$root/tests/menubar/fixtures
-for program in "$driver" "$bare" "$latency"; do
+for program in "$tray" "$bare" "$latency"; do
     [ -x "$program" ] || { echo "menubar_footprint: build first ($program is missing)" >&2; exit 1; }
 done
 
@@ -49,7 +49,7 @@ wait_for 'xdotool search --name "^panel$" >/dev/null 2>&1'
 
 mkdir -p "$work/home/Library/LaunchAgents" "$work/state" "$work/run" "$work/server"
 chmod 700 "$work/run"
-: >"$work/state/loaded"
+mkdir -p "$work/state/loaded" && : >"$work/state/loaded/com.quorvel.tessaway-server"
 python3 "$fixtures/fake_server.py" "$work/server" &
 pids+=($!)
 wait_for '[ -s "$work/server/port" ]'
@@ -57,8 +57,8 @@ printf '<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict><key>
     "$(cat "$work/server/port")" >"$work/home/Library/LaunchAgents/com.quorvel.tessaway-server.plist"
 
 env -i PATH="$PATH" DISPLAY="$DISPLAY" HOME="$work/home" XDG_RUNTIME_DIR="$work/run" \
-    TESSAWAY_LAUNCHCTL="$fixtures/fake_launchctl.sh" FAKE_LAUNCHCTL_STATE="$work/state" \
-    "$driver" --agent >"$work/item.log" 2>&1 &
+    TESSAWAY_LAUNCHCTL="$root/tests/harness/fake_launchctl" FAKE_LAUNCHCTL_STATE="$work/state" \
+    "$tray" --agent >"$work/item.log" 2>&1 &
 item=$!
 pids+=($item)
 env -i PATH="$PATH" DISPLAY="$DISPLAY" HOME="$work/home" XDG_RUNTIME_DIR="$work/run" \

@@ -11,8 +11,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TESSAWAY_BUILD_DIR:-$root/build}
 out=$(mkdir -p "${1:-$build/screenshots}" && cd "${1:-$build/screenshots}" && pwd)
-driver=$build/tests/menubar/Driver.app/Contents/MacOS/menubar-driver
+tray=$build/Tessaway.app/Contents/MacOS/tessaway-tray
 fixtures=$root/tests/menubar/fixtures
+fake_launchctl=$root/tests/harness/fake_launchctl
 
 for tool in Xvfb trayer xdotool xwininfo import python3; do
     command -v "$tool" >/dev/null || {
@@ -20,7 +21,7 @@ for tool in Xvfb trayer xdotool xwininfo import python3; do
         exit 1
     }
 done
-[ -x "$driver" ] || { echo "screenshot-menubar: build first ($driver is missing)" >&2; exit 1; }
+[ -x "$tray" ] || { echo "screenshot-menubar: build first ($tray is missing)" >&2; exit 1; }
 
 work=$(mktemp -d)
 pids=()
@@ -74,13 +75,13 @@ cat >"$work/home/Library/LaunchAgents/com.quorvel.tessaway-server.plist" <<PLIST
 PLIST
 
 env -i PATH="$PATH" DISPLAY="$DISPLAY" HOME="$work/home" XDG_RUNTIME_DIR="$work/run" \
-    TESSAWAY_LAUNCHCTL="$fixtures/fake_launchctl.sh" FAKE_LAUNCHCTL_STATE="$work/state" \
-    "$driver" --agent >"$work/item.log" 2>&1 &
+    TESSAWAY_LAUNCHCTL="$fake_launchctl" FAKE_LAUNCHCTL_STATE="$work/state" \
+    "$tray" --agent >"$work/item.log" 2>&1 &
 pids+=($!)
 
 # The item's window, once the tray host has embedded it: its centre on the screen.
 icon_centre() {
-    xwininfo -root -tree | awk '/"Tessaway Server": \("menubar-driver"/ {
+    xwininfo -root -tree | awk '/"Tessaway Server": \("tessaway-tray"/ {
         split($(NF-1), size, "x"); split($NF, at, "+");
         if (size[1] > 1) { print at[2] + int(size[1] / 2), at[3] + int(size[2] / 2); exit } }'
 }
@@ -97,7 +98,7 @@ shoot() {
 }
 
 shoot paused
-: >"$work/state/loaded"
+mkdir -p "$work/state/loaded" && : >"$work/state/loaded/com.quorvel.tessaway-server"
 echo 200 >"$work/server/ping"
 shoot running
 echo 503 >"$work/server/ping"

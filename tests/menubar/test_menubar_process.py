@@ -1,4 +1,4 @@
-"""The menu-bar module run for real: loaded by a driver that starts like tessaway-tray, on Qt's
+"""The menu-bar module run for real: tessaway-tray started by its agent, on Qt's
 offscreen platform or with no display at all, against the scripted service manager."""
 import os
 import pathlib
@@ -10,9 +10,8 @@ import time
 import unittest
 
 HERE = pathlib.Path(__file__).resolve().parent
-DRIVER = os.environ.get("MENUBAR_DRIVER", "")
 TRAY = os.environ.get("TESSAWAY_TRAY", "")
-FAKE_LAUNCHCTL = HERE / "fixtures" / "fake_launchctl.sh"
+FAKE_LAUNCHCTL = HERE.parent / "harness" / "fake_launchctl"
 BUNDLE_ID = "com.quorvel.tessaway"
 PREFIX = "tessaway-tray: cannot show the menu-bar item: "
 
@@ -32,7 +31,7 @@ def wait_for(condition, seconds=10.0):
     return condition()
 
 
-@unittest.skipUnless(DRIVER and TRAY, "run through ctest, which names the built programs")
+@unittest.skipUnless(TRAY, "run through ctest, which names the built programs")
 class MenuBarProcessTest(unittest.TestCase):
     def setUp(self):
         root = tempfile.TemporaryDirectory(prefix="tessaway-menubar-")
@@ -49,7 +48,9 @@ class MenuBarProcessTest(unittest.TestCase):
             '<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0">\n<dict>\n'
             "\t<key>EnvironmentVariables</key>\n\t<dict>\n\t\t<key>TESSAWAY_PORT</key>\n"
             f"\t\t<string>{unused_port()}</string>\n\t</dict>\n</dict>\n</plist>\n")
-        (self.state / "loaded").touch()
+        self.loaded_marker = self.state / "loaded" / "com.quorvel.tessaway-server"
+        self.loaded_marker.parent.mkdir()
+        self.loaded_marker.touch()
         self.env = {
             "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
             "HOME": str(self.home),
@@ -60,7 +61,7 @@ class MenuBarProcessTest(unittest.TestCase):
         }
 
     def start(self, env):
-        process = subprocess.Popen([DRIVER, "--agent"], env=env, stdout=subprocess.PIPE,
+        process = subprocess.Popen([TRAY, "--agent"], env=env, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
 
         def end():
@@ -83,7 +84,7 @@ class MenuBarProcessTest(unittest.TestCase):
     def start_shown(self):
         process = self.start(self.env)
         self.assertTrue(wait_for(lambda: self.registered(process.pid)), "never registered")
-        self.assertTrue(wait_for(lambda: any(c.startswith("print gui/") for c in self.calls())),
+        self.assertTrue(wait_for(lambda: any(c.startswith("print\tgui/") for c in self.calls())),
                         "the launch poll never asked the service manager")
         return process
 
@@ -126,8 +127,8 @@ class MenuBarProcessTest(unittest.TestCase):
         process.send_signal(signal.SIGTERM)
         process.communicate(timeout=10)
         self.assertEqual(process.returncode, 0)
-        self.assertFalse([c for c in self.calls() if c.startswith("bootout")])
-        self.assertTrue((self.state / "loaded").exists())
+        self.assertFalse([c for c in self.calls() if c.startswith("bootout\t")])
+        self.assertTrue(self.loaded_marker.exists())
         self.assertIn("menu-bar item: not running", self.ctl("status").stdout)
 
     def test_ctl_quit_stops_the_server_and_ends_the_item(self):
@@ -136,7 +137,7 @@ class MenuBarProcessTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         process.communicate(timeout=10)
         self.assertEqual(process.returncode, 0)
-        self.assertFalse((self.state / "loaded").exists())
+        self.assertFalse(self.loaded_marker.exists())
 
 
 if __name__ == "__main__":

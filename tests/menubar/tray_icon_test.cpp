@@ -70,8 +70,12 @@ TEST(TrayIcon, TheDimmedPictureIsTheSameShapeFainter) {
         for (int x = 0; x < a.width(); ++x) {
             const int before = qAlpha(a.pixel(x, y));
             const int after = qAlpha(b.pixel(x, y));
-            if (before == 0) EXPECT_EQ(after, 0);
-            if (before >= 16) EXPECT_GT(after, 0);
+            if (before == 0) {
+                EXPECT_EQ(after, 0);
+            }
+            if (before >= 16) {
+                EXPECT_GT(after, 0);
+            }
             EXPECT_LE(after, before / 2 + 1);
         }
     }
