@@ -39,6 +39,8 @@ class EndToEndTest(BundleTestCase):
         # The real stand-in, found beside the controller as it would be in use.
         del self.env["TESSAWAY_LAUNCHCTL"]
         del self.env["FAKE_LAUNCHCTL_STATE"]
+        # The tray agent that the installation loads shows its item on Qt's offscreen platform.
+        self.env["QT_QPA_PLATFORM"] = "offscreen"
         self.addCleanup(self.end_everything)
 
     def end_everything(self):
@@ -78,6 +80,7 @@ class EndToEndTest(BundleTestCase):
         self.assertIn("\u2502 Not set up yet: open setup to finish\n", report)
         self.assertIn(f"   port: {port}\n", report)
         self.assertIn("\u2502 \u2713 Start at Login\n", report)
+        self.assertIn("menu-bar item: shown", self.wait_for_status("menu-bar item: shown"))
         log = os.path.join(self.home, "Library", "Logs", "Tessaway", "server.log")
         self.assertTrue(os.path.exists(log))
 
@@ -95,7 +98,7 @@ class EndToEndTest(BundleTestCase):
         self.assertIn("\u2502 \u2713 Start at Login\n", self.status())
 
         self.assertEqual(self.tray("--ctl", "quit").returncode, 0)
-        report = self.status()
+        report = self.wait_for_status("menu-bar item: not running")
         self.assertIn("Tessaway Server: Paused", report)
         self.assertIn("menu-bar item: not running", report)
 
