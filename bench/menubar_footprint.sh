@@ -73,11 +73,11 @@ hz=$(getconf CLK_TCK)
 sleep 5 # start-up is not idle time
 read -r item0 children0 <<<"$(ticks "$item")"
 read -r bare0 _ <<<"$(ticks "$reference")"
-polls0=$(grep -c '^print gui/' "$work/state/calls")
+polls0=$(grep -c $'^print\tgui/' "$work/state/calls")
 sleep "$seconds"
 read -r item1 children1 <<<"$(ticks "$item")"
 read -r bare1 _ <<<"$(ticks "$reference")"
-polls1=$(grep -c '^print gui/' "$work/state/calls")
+polls1=$(grep -c $'^print\tgui/' "$work/state/calls")
 item_rss=$(rss_kib "$item")
 bare_rss=$(rss_kib "$reference")
 # Resident pages of the files the item maps and the reference does not (libcurl and what it
