@@ -10,6 +10,8 @@
 
 namespace tessaway {
 
+struct CurlLibrary;
+
 /// One plain request to the local server: no proxy, no cookies, no cache, no body.
 struct HttpRequest {
     std::string method = "GET";  ///< "GET" or "HEAD"
@@ -33,8 +35,8 @@ inline constexpr size_t kMaxBodyBytes = 1 << 20;
 HttpResponse httpRequest(const HttpRequest& request);
 
 /// Sends requests in the background, all at once on one thread: none waits behind another.
-/// Completions run on that thread. Destroying the worker abandons what is still in flight
-/// without running its completion.
+/// Completions run on that thread (or at once in `submit` when libcurl cannot be loaded).
+/// Destroying the worker abandons what is still in flight without running its completion.
 class HttpWorker {
 public:
     using Completion = std::function<void(HttpResponse)>;
@@ -50,6 +52,7 @@ private:
     struct Transfer;
     void run();
 
+    const CurlLibrary* curl_ = nullptr;
     void* multi_ = nullptr;
     std::mutex mutex_;
     std::vector<std::unique_ptr<Transfer>> queued_;
