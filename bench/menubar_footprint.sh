@@ -18,34 +18,10 @@ for program in "$tray" "$bare" "$latency"; do
     [ -x "$program" ] || { echo "menubar_footprint: build first ($program is missing)" >&2; exit 1; }
 done
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-wait_for() {
-    for _ in $(seq 150); do
-        if eval "$1"; then return 0; fi
-        sleep 0.1
-    done
-    echo "menubar_footprint: gave up waiting for: $1" >&2
-    exit 1
-}
-
-number=90
-while [ -e "/tmp/.X11-unix/X$number" ] || [ -e "/tmp/.X$number-lock" ]; do number=$((number + 1)); done
-export DISPLAY=:$number
-Xvfb "$DISPLAY" -screen 0 640x400x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-wait_for 'xdotool getdisplaygeometry >/dev/null 2>&1'
-trayer --edge top --align right --widthtype percent --width 100 --height 24 \
-    --SetDockType true >"$work/trayer.log" 2>&1 &
-pids+=($!)
-wait_for 'xdotool search --name "^panel$" >/dev/null 2>&1'
+me=menubar_footprint
+# shellcheck source=../scripts/lib/tray_host.sh
+. "$root/scripts/lib/tray_host.sh"
+start_tray_host 640x400
 
 mkdir -p "$work/home/Library/LaunchAgents" "$work/state" "$work/run" "$work/server"
 chmod 700 "$work/run"

@@ -23,36 +23,11 @@ for tool in Xvfb trayer xdotool xwininfo import python3; do
 done
 [ -x "$tray" ] || { echo "screenshot-menubar: build first ($tray is missing)" >&2; exit 1; }
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-wait_for() {
-    for _ in $(seq 150); do
-        if eval "$1"; then return 0; fi
-        sleep 0.1
-    done
-    echo "screenshot-menubar: gave up waiting for: $1" >&2
-    exit 1
-}
-
-number=90
-while [ -e "/tmp/.X11-unix/X$number" ] || [ -e "/tmp/.X$number-lock" ]; do number=$((number + 1)); done
-export DISPLAY=:$number
-Xvfb "$DISPLAY" -screen 0 480x300x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-wait_for 'xdotool getdisplaygeometry >/dev/null 2>&1'
-
+me=screenshot-menubar
+# shellcheck source=lib/tray_host.sh
+. "$root/scripts/lib/tray_host.sh"
 # A light bar across the top of the screen, the icons on its right, as in a menu bar.
-trayer --edge top --align right --widthtype percent --width 100 --height 24 \
-    --SetDockType true --transparent true --alpha 0 --tint 0xececec >"$work/trayer.log" 2>&1 &
-pids+=($!)
-wait_for 'xdotool search --name "^panel$" >/dev/null 2>&1'
+start_tray_host 480x300 --transparent true --alpha 0 --tint 0xececec
 
 mkdir -p "$work/home/Library/LaunchAgents" "$work/state" "$work/run" "$work/server"
 chmod 700 "$work/run"
