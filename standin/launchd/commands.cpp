@@ -13,6 +13,7 @@
 #include "environment.h"
 #include "locations.h"
 #include "overrides.h"
+#include "platform/system.h"
 #include "service_record.h"
 #include "supervisor.h"
 #include "target.h"
@@ -30,20 +31,11 @@ constexpr std::string_view kGeneralUsage =
     "Usage: launchctl <print|print-disabled|enable|disable|bootstrap|bootout> <target> "
     "[<service-path> ...]\n";
 
-void writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-}
-
 void out(std::string_view text) {
-    writeAll(STDOUT_FILENO, text);
+    platform::writeStandardOutput(text);
 }
 void err(std::string_view text) {
-    writeAll(STDERR_FILENO, text);
+    platform::writeStandardError(text);
 }
 
 int usage(std::string_view line) {

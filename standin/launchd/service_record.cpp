@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <ctime>
 
+#include "platform/atomic_file.h"
+#include "platform/system.h"
+
 namespace tessaway::launchd {
 namespace {
 
@@ -15,33 +18,6 @@ constexpr size_t kMaxStateBytes = 1 << 20;
 // How long a reader waits for a supervisor that holds the lock but has not reported yet.
 constexpr int kReportWaits = 250;
 constexpr long kReportWaitNanoseconds = 1000000;
-
-bool readSmallFile(const std::string& path, std::string& content) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    content.clear();
-    char buffer[8192];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0 || content.size() + static_cast<size_t>(n) > kMaxStateBytes) {
-            close(fd);
-            return n == 0;
-        }
-        content.append(buffer, static_cast<size_t>(n));
-    }
-}
-
-bool writeAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
 
 std::optional<long> number(const std::string& text) {
     if (text.empty() || text.size() > 18) return std::nullopt;
@@ -113,7 +89,7 @@ std::optional<ServiceRecord> loadedRecord(const std::string& folder, const std::
     for (int attempt = 0;; ++attempt) {
         const auto holder = recordHolder(folder, label);
         if (!holder) return std::nullopt;
-        if (readSmallFile(state, text)) {
+        if (platform::readFile(state, text, kMaxStateBytes)) {
             if (auto record = decodeRecord(text); record && record->supervisor == *holder) {
                 return record;
             }
@@ -134,7 +110,7 @@ bool writeRecord(const std::string& folder, const std::string& label, const Serv
     const std::string temp = path + ".new";
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
-    const bool written = writeAll(fd, encodeRecord(record));
+    const bool written = platform::writeAll(fd, encodeRecord(record));
     if (close(fd) != 0 || !written || rename(temp.c_str(), path.c_str()) != 0) {
         unlink(temp.c_str());
         return false;

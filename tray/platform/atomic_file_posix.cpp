@@ -1,5 +1,7 @@
 #include "platform/atomic_file.h"
 
+#include "platform/system.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,18 +15,6 @@ namespace {
 
 std::string describe(int err) {
     return std::string(std::strerror(err)) + " (errno " + std::to_string(err) + ")";
-}
-
-bool writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
 }
 
 std::string folderOf(const std::string& path) {

@@ -8,23 +8,18 @@
 #include <cstdlib>
 
 namespace tessaway::platform {
-namespace {
 
-void writeAll(int fd, const std::string& text) {
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        const ssize_t n = write(fd, p, left);
+bool writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = write(fd, text.data(), text.size());
         if (n < 0) {
             if (errno == EINTR) continue;
-            return;
+            return false;
         }
-        p += n;
-        left -= static_cast<size_t>(n);
+        text.remove_prefix(static_cast<size_t>(n));
     }
+    return true;
 }
-
-}  // namespace
 
 std::string homeDirectory() {
     std::string home;
@@ -44,10 +39,10 @@ std::string executablePath() {
     return buffer;
 }
 
-void writeStandardError(const std::string& text) {
+void writeStandardError(std::string_view text) {
     writeAll(STDERR_FILENO, text);
 }
-void writeStandardOutput(const std::string& text) {
+void writeStandardOutput(std::string_view text) {
     writeAll(STDOUT_FILENO, text);
 }
 
