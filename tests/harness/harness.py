@@ -78,10 +78,6 @@ class TestServer(http.server.ThreadingHTTPServer):
         self.thread = threading.Thread(target=self.serve_forever, daemon=True)
         self.thread.start()
 
-    @classmethod
-    def on_port(cls, port):
-        return cls(port)
-
     @property
     def port(self):
         return self.server_address[1]

@@ -37,7 +37,7 @@ class ServeWhenInstalled:
             except (OSError, AttributeError):
                 time.sleep(0.01)
                 continue
-            self.server = TestServer.on_port(port)
+            self.server = TestServer(port)
             self.server.respond("HEAD", "/api/ping", 200)
             return
 
