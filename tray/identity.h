@@ -30,7 +30,6 @@ void fillIdentity();
 extern bool launchedByAgent;
 extern pid_t me;
 extern std::string bundleID;
-extern std::vector<pid_t> others;
 
 /// The service target of a label: domain, "/", label.
 std::string serviceTarget(const std::string& label);

@@ -1,3 +1,4 @@
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,6 +39,19 @@ void openSetupPage(int64_t port) {
     platform::openAddress(browserBase(port) + "/setup");
 }
 
+void endOnTerminate(int) {
+    _exit(0);
+}
+
+/// A registered instance counts as running, so it must be able to quit before it has a menu
+/// bar too: SIGTERM ends it at once (the menu-bar application installs its own handler).
+void quitOnTerminate() {
+    struct sigaction action {};
+    action.sa_handler = endOnTerminate;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -71,16 +85,19 @@ int main(int argc, char** argv) {
 
     me = getpid();
     bundleID = platform::mainBundle().identifier.value_or(serverLabel);
-    for (pid_t pid : platform::runningApplications(bundleID)) {
-        if (pid != me) others.push_back(pid);
-    }
+    // From here on this process is a running instance: --ctl status counts it, --ctl quit
+    // ends it, also while it still waits for the server.
+    quitOnTerminate();
+    platform::RunningApplication instance = platform::registerRunningApplication(bundleID);
 
     if (!launchedByAgent) {
         if (startServer()) waitForServer(20);
         openSetupPage(serverPort());
     }
 
-    if (!others.empty()) return 0;
+    // Instances that start close together all get here; the item goes to the one that takes
+    // it first, and every other one ends, whatever the timing.
+    if (!instance.takeMenuBarItem()) return 0;
 
     return runMenuBarApplication(argc, argv);
 }

@@ -105,16 +105,49 @@ def dead_port():
         return s.getsockname()[1]
 
 
+ITEM_LOCK = "menu-bar-item"
+
+
+def registry_folder(env):
+    return os.path.join(env["XDG_RUNTIME_DIR"], "tessaway-apps", BUNDLE_ID)
+
+
+def live_instances(folder):
+    """Process ids of the registry entries in `folder` whose lock is held, as the controller
+    counts them; entries of ended processes are not listed."""
+    live = []
+    for name in os.listdir(folder) if os.path.isdir(folder) else []:
+        if not name.isdigit():
+            continue
+        try:
+            fd = os.open(os.path.join(folder, name), os.O_RDONLY)
+        except FileNotFoundError:
+            continue
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            live.append(int(name))
+        finally:
+            os.close(fd)
+    return sorted(live)
+
+
 class FakeInstance:
-    """A process registered as a running menu-bar instance, as the real one registers itself:
-    it holds a lock on the file named by its process id. SIGTERM ends it."""
+    """A process registered as the running menu-bar instance, as the real one registers itself:
+    it holds a lock on the file named by its process id, and the lock of the menu-bar item when
+    no other instance has it. SIGTERM ends it."""
 
     CODE = (
         "import fcntl, os, signal, sys, time\n"
         "folder, marker = sys.argv[1], sys.argv[2]\n"
-        "os.makedirs(folder, exist_ok=True)\n"
+        "os.makedirs(folder, mode=0o700, exist_ok=True)\n"
         "fd = os.open(os.path.join(folder, str(os.getpid())), os.O_RDWR | os.O_CREAT, 0o600)\n"
         "fcntl.flock(fd, fcntl.LOCK_EX)\n"
+        f"item = os.open(os.path.join(folder, '{ITEM_LOCK}'), os.O_RDWR | os.O_CREAT, 0o600)\n"
+        "try:\n"
+        "    fcntl.flock(item, fcntl.LOCK_EX | fcntl.LOCK_NB)\n"
+        "except BlockingIOError:\n"
+        "    pass\n"
         "def term(*_):\n"
         "    open(marker, 'w').write('terminated')\n"
         "    os._exit(0)\n"
@@ -124,7 +157,7 @@ class FakeInstance:
     )
 
     def __init__(self, env, marker):
-        folder = os.path.join(env["XDG_RUNTIME_DIR"], "tessaway-apps", BUNDLE_ID)
+        folder = registry_folder(env)
         self.marker = marker
         self.proc = subprocess.Popen([sys.executable, "-c", self.CODE, folder, marker],
                                      stdout=subprocess.PIPE, text=True)
@@ -167,6 +200,7 @@ class BundleTestCase(unittest.TestCase):
             "HOME": self.home,
             "XDG_RUNTIME_DIR": runtime,
             "XDG_STATE_HOME": os.path.join(self.home, ".local", "state"),
+            "XDG_CONFIG_HOME": os.path.join(self.home, ".config"),
             "PATH": bin_dir + ":/usr/bin:/bin",
             "TESSAWAY_LAUNCHCTL": FAKE_LAUNCHCTL,
             "FAKE_LAUNCHCTL_STATE": self.state,

@@ -5,11 +5,14 @@ import pathlib
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 
 HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "harness"))
+from harness import live_instances  # noqa: E402
 TRAY = os.environ.get("TESSAWAY_TRAY", "")
 FAKE_LAUNCHCTL = HERE.parent / "harness" / "fake_launchctl"
 BUNDLE_ID = "com.quorvel.tessaway"
@@ -79,7 +82,7 @@ class MenuBarProcessTest(unittest.TestCase):
             return []
 
     def registered(self, pid):
-        return (self.runtime / "tessaway-apps" / BUNDLE_ID / str(pid)).exists()
+        return pid in live_instances(self.runtime / "tessaway-apps" / BUNDLE_ID)
 
     def start_shown(self):
         process = self.start(self.env)

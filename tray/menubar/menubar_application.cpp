@@ -10,11 +10,9 @@
 #include <memory>
 #include <string>
 
-#include "identity.h"
 #include "menubar/display_check.h"
 #include "menubar/termination_signal.h"
 #include "menubar/tray.h"
-#include "platform/running_apps.h"
 #include "platform/system.h"
 
 namespace tessaway {
@@ -72,7 +70,6 @@ int runMenuBar(int argc, char** argv) {
     // Only the quit action or SIGTERM ends the application: closing the message box does not.
     app->setQuitOnLastWindowClosed(false);
     app->setApplicationName(QStringLiteral("Tessaway Server"));
-    platform::registerRunningApplication(bundleID);
     TerminationSignal terminate(*app);
 
     auto owned = std::make_unique<Tray>();

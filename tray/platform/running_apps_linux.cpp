@@ -10,26 +10,38 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <optional>
 #include <string_view>
+#include <utility>
+
+#include "platform/session_folder.h"
+#include "platform/system.h"
 
 // Each running instance holds an exclusive lock on a file named by its process id. The lock
 // dies with the process, so a file whose lock can be taken belongs to an instance that is gone.
+// The instance that shows the menu-bar item also holds the lock of one more file, which is
+// never removed: everyone who asks for the item must ask the very same file.
 
 namespace tessaway::platform {
 namespace {
+
+constexpr const char* kItemLockName = "menu-bar-item";
 
 bool validIdentifier(const std::string& identifier) {
     return !identifier.empty() && identifier != "." && identifier != ".." &&
            identifier.find('/') == std::string::npos;
 }
 
-std::string registryRoot() {
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime) {
-        return std::string(runtime) + "/tessaway-apps";
+/// The registry's root folder when it may be used; a refusal is reported once per process.
+std::optional<std::string> registryRoot(bool create) {
+    const SessionFolder root = sessionFolder("tessaway-apps", create);
+    if (root.usable()) return root.path;
+    static bool reported = false;
+    if (!reported) {
+        reported = true;
+        writeStandardError("tessaway-tray: not using " + root.path + ": " + root.problem + "\n");
     }
-    return "/tmp/tessaway-apps-" + std::to_string(getuid());
+    return std::nullopt;
 }
 
 std::optional<pid_t> pidFromName(std::string_view name) {
@@ -44,7 +56,7 @@ std::optional<pid_t> pidFromName(std::string_view name) {
 
 /// True when the entry's lock is held by its instance; a stale entry is removed.
 bool entryAlive(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return false;
     bool alive = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     if (!alive) unlink(path.c_str());
@@ -54,14 +66,87 @@ bool entryAlive(const std::string& path) {
 
 }  // namespace
 
-std::string registryFolder(const std::string& identifier) {
-    return registryRoot() + "/" + identifier;
+RunningApplication::RunningApplication(std::string folder, std::string entryPath, int entry)
+    : folder_(std::move(folder)), entryPath_(std::move(entryPath)), entry_(entry) {}
+
+RunningApplication::~RunningApplication() {
+    release();
+}
+
+RunningApplication::RunningApplication(RunningApplication&& other) noexcept
+    : folder_(std::move(other.folder_)),
+      entryPath_(std::move(other.entryPath_)),
+      entry_(std::exchange(other.entry_, -1)),
+      item_(std::exchange(other.item_, -1)) {}
+
+RunningApplication& RunningApplication::operator=(RunningApplication&& other) noexcept {
+    if (this != &other) {
+        release();
+        folder_ = std::move(other.folder_);
+        entryPath_ = std::move(other.entryPath_);
+        entry_ = std::exchange(other.entry_, -1);
+        item_ = std::exchange(other.item_, -1);
+    }
+    return *this;
+}
+
+void RunningApplication::release() {
+    if (item_ >= 0) close(item_);
+    // Removed while still locked, so that no lister takes it for a stale entry of another
+    // process that got our id.
+    if (entry_ >= 0) {
+        unlink(entryPath_.c_str());
+        close(entry_);
+    }
+    item_ = entry_ = -1;
+}
+
+bool RunningApplication::takeMenuBarItem() {
+    if (!registered()) return true;
+    if (item_ >= 0) return true;
+    const std::string path = folder_ + "/" + kItemLockName;
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (fd < 0) return true;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool held = errno == EWOULDBLOCK;
+        close(fd);
+        // Only another holder keeps this instance from the item.
+        return !held;
+    }
+    // The descriptor stays open, and the lock held, until the registration ends.
+    item_ = fd;
+    return true;
+}
+
+RunningApplication registerRunningApplication(const std::string& identifier) {
+    if (!validIdentifier(identifier)) return {};
+    const auto root = registryRoot(true);
+    if (!root) return {};
+    const std::string folder = *root + "/" + identifier;
+    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return {};
+    const std::string path = folder + "/" + std::to_string(getpid());
+    // A lister may remove a stale entry of a former process with our id between our open and
+    // our lock; then the locked file is no longer the one on the path, and we try again.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) return {};
+        struct stat held {
+        }, named{};
+        if (flock(fd, LOCK_EX) == 0 && fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 &&
+            held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
+            return RunningApplication(folder, path, fd);
+        }
+        close(fd);
+    }
+    return {};
 }
 
 std::vector<pid_t> runningApplications(const std::string& identifier) {
     std::vector<pid_t> pids;
     if (!validIdentifier(identifier)) return pids;
-    const std::string folder = registryFolder(identifier);
+    const auto root = registryRoot(false);
+    if (!root) return pids;
+    const std::string folder = *root + "/" + identifier;
     DIR* dir = opendir(folder.c_str());
     if (dir == nullptr) return pids;
     while (const dirent* entry = readdir(dir)) {
@@ -73,36 +158,14 @@ std::vector<pid_t> runningApplications(const std::string& identifier) {
     return pids;
 }
 
-bool registerRunningApplication(const std::string& identifier) {
-    if (!validIdentifier(identifier)) return false;
-    const std::string root = registryRoot();
-    mkdir(root.c_str(), 0700);
-    const std::string folder = registryFolder(identifier);
-    mkdir(folder.c_str(), 0700);
-    const std::string path = folder + "/" + std::to_string(getpid());
-    // A lister may remove a stale entry of a former process with our id between our open and
-    // our lock; then the locked file is no longer the one on the path, and we try again.
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0) return false;
-        struct stat held {
-        }, named{};
-        if (flock(fd, LOCK_EX) == 0 && fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 &&
-            held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
-            // The descriptor stays open, and the lock held, until the process ends.
-            return true;
-        }
-        close(fd);
-    }
-    return false;
-}
-
 bool terminateApplication(const std::string& identifier, pid_t pid) {
     if (!validIdentifier(identifier) || pid <= 0) return false;
+    const auto root = registryRoot(false);
+    if (!root) return false;
     // Pin the process first, then confirm that it is still the registered instance: a pidfd
     // cannot be redirected to a newer process that happens to get the same id.
     const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    const bool alive = entryAlive(registryFolder(identifier) + "/" + std::to_string(pid));
+    const bool alive = entryAlive(*root + "/" + identifier + "/" + std::to_string(pid));
     bool sent = false;
     if (alive) {
         if (pidfd >= 0) {
