@@ -9,10 +9,11 @@
 namespace tessaway::launchd {
 namespace {
 
-// What a graphical agent needs from the session it was loaded in.
+// What a graphical agent needs from the session it was loaded in. The configuration and state
+// folders too: an agent that runs launchctl must find the same overrides and autostart entry.
 constexpr const char* kSessionVariables[] = {
     "DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "XAUTHORITY",
-    "LANG",    "QT_QPA_PLATFORM",
+    "LANG",    "QT_QPA_PLATFORM", "XDG_CONFIG_HOME", "XDG_STATE_HOME",
 };
 
 std::string nonEmpty(const char* value) {

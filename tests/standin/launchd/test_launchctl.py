@@ -517,7 +517,8 @@ class ServiceProcessTest(LaunchctlCase):
             "TMPDIR": self.root, "XPC_SERVICE_NAME": "com.example.env",
             "DISPLAY": ":42", "LANG": "de_DE.UTF-8", "QT_QPA_PLATFORM": "offscreen",
             "DBUS_SESSION_BUS_ADDRESS": "unix:path=/nowhere",
-            "XDG_RUNTIME_DIR": self.runtime, "EXTRA": "1", TOKEN_NAME: self.token,
+            "XDG_RUNTIME_DIR": self.runtime, "XDG_STATE_HOME": self.state, "EXTRA": "1",
+            TOKEN_NAME: self.token,
         })
         self.assertEqual(read_text(os.path.join(work, "cwd")), work + "\n")
         self.assertEqual(read_text(os.path.join(work, "stdin")), "/dev/null\n")
