@@ -1,14 +1,19 @@
 #include "commands.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "autostart.h"
 #include "definition.h"
 #include "environment.h"
 #include "locations.h"
@@ -26,10 +31,12 @@ constexpr int kNoDomainStatus = 112;
 constexpr int kNoServiceStatus = 113;
 constexpr int kIoErrorStatus = 5;
 constexpr int kNoProcessStatus = 3;
+// The runtime folder is not ours alone (see runtimeFolder), so nothing is read or written.
+constexpr int kRefusedStatus = 1;
 
 constexpr std::string_view kGeneralUsage =
-    "Usage: launchctl <print|print-disabled|enable|disable|bootstrap|bootout> <target> "
-    "[<service-path> ...]\n";
+    "Usage: launchctl <print|print-disabled|enable|disable|bootstrap|bootout|session-start> "
+    "[<target>] [<service-path> ...]\n";
 
 void out(std::string_view text) {
     platform::writeStandardOutput(text);
@@ -76,8 +83,7 @@ std::string padLeft(const std::string& text, size_t width) {
     return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
 }
 
-int printDomain(const Target& target) {
-    const std::string folder = runtimeFolder();
+int printDomain(const Target& target, const std::string& folder) {
     std::string lines;
     int active = 0;
     for (const auto& label : recordLabels(folder)) {
@@ -100,9 +106,11 @@ int print(const std::vector<std::string_view>& args) {
     int status = 0;
     const auto target = targetArgument(args[0], Kind::either, kUsage, status);
     if (!target) return status;
-    if (!target->isService()) return printDomain(*target);
+    const auto folder = runtimeFolder(false);
+    if (!folder) return kRefusedStatus;
+    if (!target->isService()) return printDomain(*target, *folder);
     if (!usableLabel(target->label)) return notFound(*target);
-    const auto record = loadedRecord(runtimeFolder(), target->label);
+    const auto record = loadedRecord(*folder, target->label);
     if (!record) return notFound(*target);
     if (record->report.empty()) {
         out(domainName(target->uid) + "/" + target->label +
@@ -142,26 +150,53 @@ int setEnabled(const std::vector<std::string_view>& args, bool enable) {
     return 0;
 }
 
-/// Loads one definition file; false when it is not loaded by this call.
-bool bootstrapOne(const std::string& path, const Target& domain, const Overrides& overrides,
-                  const std::optional<std::string>& folder) {
+/// What became of one definition file.
+enum class Outcome { loaded, alreadyLoaded, disabled, broken, failed };
+
+/// Loads one definition file into the user's domain. A definition that cannot be read is
+/// reported here.
+Outcome loadDefinition(const std::string& path, unsigned long uid, const Overrides& overrides,
+                       const std::string& folder, bool& fromAgentsFolder) {
     const DefinitionResult result = readDefinition(path);
     if (!result.definition) {
         err(path + ": " + result.reason + "\n");
-        return false;
+        return Outcome::broken;
     }
     const ServiceDefinition& def = *result.definition;
-    if (overrideFor(overrides, def.label).value_or(false)) return false;
-    if (!folder) return false;
+    if (overrideFor(overrides, def.label).value_or(false)) return Outcome::disabled;
     // Launchd's own bootout returns once the job is gone; here the old instance may still be
     // ending. Wait for it rather than refuse the new definition, so that replacing a loaded
     // service (bootout, then bootstrap) loads the new one.
-    if (!awaitUnloaded(*folder, def.label, static_cast<double>(def.exitTimeOut) + 5.0)) {
-        return false;
+    if (!awaitUnloaded(folder, def.label, static_cast<double>(def.exitTimeOut) + 5.0)) {
+        const auto record = loadedRecord(folder, def.label);
+        return record && !record->stopping ? Outcome::alreadyLoaded : Outcome::failed;
     }
     const Environment env =
         serviceEnvironment(def, [](const char* name) -> const char* { return std::getenv(name); });
-    return loadService(def, env, *folder, domain.uid) == LoadResult::loaded;
+    switch (loadService(def, env, folder, uid)) {
+        case LoadResult::loaded:
+            break;
+        case LoadResult::alreadyLoaded:
+            return Outcome::alreadyLoaded;
+        case LoadResult::failed:
+            return Outcome::failed;
+    }
+    struct stat file {
+    }, agents{};
+    if (stat(parentFolder(def.path).c_str(), &file) == 0 &&
+        stat(agentsFolder().c_str(), &agents) == 0 && file.st_dev == agents.st_dev &&
+        file.st_ino == agents.st_ino) {
+        fromAgentsFolder = true;
+    }
+    return Outcome::loaded;
+}
+
+/// After loading an agent of the user's agents folder: the desktop must load them all again
+/// at the next login, as the service manager of a Mac does. A failure does not undo the load.
+void registerLogin() {
+    if (const auto problem = registerSessionStart(platform::executablePath())) {
+        err("launchctl: start at login could not be registered: " + *problem + "\n");
+    }
 }
 
 int bootstrap(const std::vector<std::string_view>& args) {
@@ -171,15 +206,67 @@ int bootstrap(const std::vector<std::string_view>& args) {
     int status = 0;
     const auto domain = targetArgument(args[0], Kind::domain, kUsage, status);
     if (!domain) return status;
+    const auto folder = runtimeFolder(true);
+    if (!folder) return kRefusedStatus;
     const Overrides overrides = readOverrides(overridesPath());
-    const auto folder = preparedRuntimeFolder();
     bool failed = false;
+    bool fromAgentsFolder = false;
     for (size_t i = 1; i < args.size(); ++i) {
-        if (!bootstrapOne(std::string(args[i]), *domain, overrides, folder)) failed = true;
+        const Outcome outcome =
+            loadDefinition(std::string(args[i]), domain->uid, overrides, *folder, fromAgentsFolder);
+        if (outcome != Outcome::loaded) failed = true;
     }
+    if (fromAgentsFolder) registerLogin();
     if (!failed) return 0;
     err("Bootstrap failed: 5: Input/output error\n");
     return kIoErrorStatus;
+}
+
+/// The definition files of the agents folder, sorted; empty when there is no such folder.
+std::optional<std::vector<std::string>> agentDefinitions() {
+    const std::string folder = agentsFolder();
+    std::vector<std::string> paths;
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) {
+        if (errno == ENOENT) return paths;
+        err(folder + ": " + std::strerror(errno) + "\n");
+        return std::nullopt;
+    }
+    constexpr std::string_view kSuffix = ".plist";
+    while (const dirent* entry = readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name.size() > kSuffix.size() && name.front() != '.' &&
+            name.substr(name.size() - kSuffix.size()) == kSuffix) {
+            paths.push_back(folder + "/" + std::string(name));
+        }
+    }
+    closedir(dir);
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+/// What the service manager does for the user's domain at login: loads every agent of the
+/// agents folder that is not disabled and not loaded yet. A definition that cannot be read is
+/// reported and the others still load.
+int sessionStart(const std::vector<std::string_view>& args) {
+    if (!args.empty()) return usage("Usage: launchctl session-start\n");
+    const auto folder = runtimeFolder(true);
+    if (!folder) return kRefusedStatus;
+    const auto paths = agentDefinitions();
+    if (!paths) return kIoErrorStatus;
+    const Overrides overrides = readOverrides(overridesPath());
+    bool failed = false;
+    bool fromAgentsFolder = false;
+    for (const auto& path : *paths) {
+        const Outcome outcome =
+            loadDefinition(path, getuid(), overrides, *folder, fromAgentsFolder);
+        if (outcome == Outcome::failed) {
+            err(path + ": could not be loaded\n");
+            failed = true;
+        }
+    }
+    if (fromAgentsFolder) registerLogin();
+    return failed ? kIoErrorStatus : 0;
 }
 
 int bootout(const std::vector<std::string_view>& args) {
@@ -188,20 +275,21 @@ int bootout(const std::vector<std::string_view>& args) {
     int status = 0;
     const auto target = targetArgument(args[0], Kind::either, kUsage, status);
     if (!target) return status;
-    const std::string folder = runtimeFolder();
+    const auto folder = runtimeFolder(false);
+    if (!folder) return kRefusedStatus;
     if (target->isService()) {
-        if (!usableLabel(target->label) || !requestStop(folder, target->label)) {
+        if (!usableLabel(target->label) || !requestStop(*folder, target->label)) {
             err("Boot-out failed: 3: No such process\n");
             return kNoProcessStatus;
         }
-        awaitStopping(folder, {target->label});
+        awaitStopping(*folder, {target->label});
         return 0;
     }
     std::vector<std::string> stopping;
-    for (const auto& label : recordLabels(folder)) {
-        if (requestStop(folder, label)) stopping.push_back(label);
+    for (const auto& label : recordLabels(*folder)) {
+        if (requestStop(*folder, label)) stopping.push_back(label);
     }
-    awaitStopping(folder, stopping);
+    awaitStopping(*folder, stopping);
     return 0;
 }
 
@@ -217,6 +305,7 @@ int launchctlMain(int argc, char** argv) {
     if (command == "disable") return setEnabled(args, false);
     if (command == "bootstrap") return bootstrap(args);
     if (command == "bootout") return bootout(args);
+    if (command == "session-start") return sessionStart(args);
     return usage(kGeneralUsage);
 }
 

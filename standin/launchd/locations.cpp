@@ -6,27 +6,21 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/session_folder.h"
 #include "platform/system.h"
 
 namespace tessaway::launchd {
 
-std::string runtimeFolder() {
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime) {
-        return std::string(runtime) + "/tessaway-launchd";
-    }
-    return "/tmp/tessaway-launchd-" + std::to_string(getuid());
+std::optional<std::string> runtimeFolder(bool create) {
+    const platform::SessionFolder folder = platform::sessionFolder("tessaway-launchd", create);
+    if (folder.usable()) return folder.path;
+    platform::writeStandardError("launchctl: not using " + folder.path + ": " + folder.problem +
+                                 "\n");
+    return std::nullopt;
 }
 
-std::optional<std::string> preparedRuntimeFolder() {
-    std::string folder = runtimeFolder();
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
-    // In a shared folder such as /tmp someone else could have made it first, or a link.
-    struct stat st {};
-    if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
-        (st.st_mode & 022) != 0) {
-        return std::nullopt;
-    }
-    return folder;
+std::string agentsFolder() {
+    return platform::homeDirectory() + "/Library/LaunchAgents";
 }
 
 std::string overridesPath() {

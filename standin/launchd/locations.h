@@ -6,12 +6,13 @@
 namespace tessaway::launchd {
 
 /// The folder of the loaded services' records: $XDG_RUNTIME_DIR/tessaway-launchd, or
-/// /tmp/tessaway-launchd-<uid> without a runtime folder. It lives as long as the session.
-std::string runtimeFolder();
+/// tessaway-launchd-<uid> in the shared temporary folder without a runtime folder. It lives as
+/// long as the session. With `create` a missing one is made. Empty, after one line on standard
+/// error that names it and the reason, when it is not ours alone.
+std::optional<std::string> runtimeFolder(bool create);
 
-/// Creates the runtime folder when missing and checks that it is ours alone. Empty when it
-/// cannot be made safe.
-std::optional<std::string> preparedRuntimeFolder();
+/// The user's agents folder, ~/Library/LaunchAgents, whose definitions load at login.
+std::string agentsFolder();
 
 /// The per-user overrides file: $XDG_STATE_HOME/tessaway-launchd/disabled.plist, with
 /// ~/.local/state in place of a missing or relative $XDG_STATE_HOME. It outlives sessions.

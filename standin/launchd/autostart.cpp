@@ -1,0 +1,212 @@
+#include "autostart.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "locations.h"
+#include "platform/atomic_file.h"
+#include "platform/system.h"
+
+namespace tessaway::launchd {
+namespace {
+
+// An entry is a few hundred bytes; a bigger file by that name is someone else's.
+constexpr size_t kMaxEntryBytes = 1 << 16;
+constexpr std::string_view kGroup = "[Desktop Entry]";
+
+bool validUtf8(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        size_t length = 1;
+        char32_t point = lead;
+        if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            point = lead & 0x07;
+        } else if (lead >= 0xE0) {
+            length = lead <= 0xEF ? 3 : 0;
+            point = lead & 0x0F;
+        } else if (lead >= 0xC2) {
+            length = 2;
+            point = lead & 0x1F;
+        } else if (lead >= 0x80) {
+            length = 0;
+        }
+        if (length == 0 || i + length > text.size()) return false;
+        for (size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            point = (point << 6) | (next & 0x3F);
+        }
+        const bool overlong = (length == 3 && point < 0x800) || (length == 4 && point < 0x10000);
+        if (overlong || (point >= 0xD800 && point <= 0xDFFF) || point > 0x10FFFF) return false;
+        i += length;
+    }
+    return true;
+}
+
+bool representable(std::string_view text) {
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t' && c != '\n' && c != '\r') || byte == 0x7F) return false;
+    }
+    return validUtf8(text);
+}
+
+/// Escapes a value of type string: backslash and the three white-space controls.
+std::string escapedString(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+/// One argument of an Exec line before the string escaping: quoted in whole when it holds a
+/// reserved character, and every `%` doubled, since field codes are expanded after unquoting.
+std::string execArgument(std::string_view argument) {
+    constexpr std::string_view kReserved = " \t\n\r\"'\\><~|&;$*?#()`";
+    const bool quote =
+        argument.empty() || argument.find_first_of(kReserved) != std::string_view::npos;
+    std::string out = quote ? "\"" : "";
+    for (char c : argument) {
+        if (quote && (c == '"' || c == '`' || c == '$' || c == '\\')) out += '\\';
+        out += c;
+        if (c == '%') out += '%';
+    }
+    if (quote) out += '"';
+    return out;
+}
+
+std::string trimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    const auto last = text.find_last_not_of(" \t\r");
+    return std::string(text.substr(first, last - first + 1));
+}
+
+/// What is at the entry's place now.
+enum class Existing { missing, ours, switchedOff, other, unknown };
+
+Existing examine(const std::string& path, const std::string& exec, std::string& problem) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return Existing::missing;
+        problem = "cannot examine " + path + ": " + std::strerror(errno);
+        return Existing::unknown;
+    }
+    // A folder or a FIFO by that name is no entry; the replacement says whether it can go.
+    if (!S_ISREG(st.st_mode)) return Existing::other;
+    std::string text;
+    if (!platform::readFile(path, text, kMaxEntryBytes)) {
+        problem = "cannot read " + path;
+        return Existing::unknown;
+    }
+    bool entry = false;
+    bool inGroup = false;
+    std::string execValue;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = trimmed(std::string_view(text).substr(start, end - start));
+        start = end + 1;
+        if (!line.empty() && line.front() == '[') {
+            inGroup = line == kGroup;
+            entry = entry || inGroup;
+            continue;
+        }
+        const auto equals = line.find('=');
+        if (equals == std::string::npos) continue;
+        const std::string key = trimmed(std::string_view(line).substr(0, equals));
+        const std::string value = trimmed(std::string_view(line).substr(equals + 1));
+        // Switched off in the desktop's settings: Hidden by the standard, the other by GNOME.
+        // Honoured wherever it appears, also in a file that is not an entry at all.
+        if ((key == "Hidden" && value == "true") ||
+            (key == "X-GNOME-Autostart-enabled" && value == "false")) {
+            return Existing::switchedOff;
+        }
+        if (inGroup && key == "Exec") execValue = value;
+    }
+    return entry && execValue == exec ? Existing::ours : Existing::other;
+}
+
+}  // namespace
+
+std::optional<std::string> desktopExec(const std::vector<std::string>& argv) {
+    std::string line;
+    for (const auto& argument : argv) {
+        if (!representable(argument)) return std::nullopt;
+        if (!line.empty()) line += ' ';
+        line += execArgument(argument);
+    }
+    return escapedString(line);
+}
+
+std::optional<std::string> autostartEntry(const std::string& program) {
+    const auto exec = desktopExec({program, "session-start"});
+    if (!exec) return std::nullopt;
+    return std::string(kGroup) +
+           "\nType=Application\nName=Tessaway Server\n"
+           "Comment=Starts the agents in ~/Library/LaunchAgents when you log in\n"
+           "Exec=" +
+           *exec + "\nTryExec=" + escapedString(program) + "\nNoDisplay=true\n";
+}
+
+std::string autostartPath() {
+    std::string base;
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config == '/') {
+        base = config;
+    } else {
+        base = platform::homeDirectory() + "/.config";
+    }
+    return base + "/autostart/tessaway-launchd.desktop";
+}
+
+std::optional<std::string> registerSessionStart(const std::string& program) {
+    if (program.empty()) return "cannot find the path of this program";
+    const auto entry = autostartEntry(program);
+    if (!entry) return "its path cannot be written in a desktop entry: " + program;
+    const std::string path = autostartPath();
+    const auto exec = desktopExec({program, "session-start"});
+    std::string problem;
+    switch (examine(path, *exec, problem)) {
+        case Existing::ours:
+        case Existing::switchedOff:
+            return std::nullopt;
+        case Existing::unknown:
+            return problem;
+        case Existing::missing:
+        case Existing::other:
+            break;
+    }
+    const std::string folder = parentFolder(path);
+    if (!createFolders(folder, 0700)) {
+        return "cannot create " + folder + ": " + std::strerror(errno);
+    }
+    std::string error;
+    if (!platform::writeFileAtomically(path, *entry, error)) {
+        return "cannot write " + path + ": " + error;
+    }
+    return std::nullopt;
+}
+
+}  // namespace tessaway::launchd
