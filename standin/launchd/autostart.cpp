@@ -149,6 +149,23 @@ Existing examine(const std::string& path, const std::string& exec, std::string& 
     return entry && execValue == exec ? Existing::ours : Existing::other;
 }
 
+/// The command of the entry. GLib and systemd check that the program named by Exec exists
+/// before they expand field codes, so they would look for a program path with a `%` under its
+/// doubled name and skip the entry; such a path goes into a shell command instead, quoted for
+/// the shell, without a `$` (which systemd's reader does not take escaped).
+std::vector<std::string> sessionStartCommand(const std::string& program) {
+    if (program.find('%') == std::string::npos) return {program, "session-start"};
+    std::string quoted = "'";
+    for (char c : program) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return {"/bin/sh", "-c", "exec " + quoted + "' session-start"};
+}
+
 }  // namespace
 
 std::optional<std::string> desktopExec(const std::vector<std::string>& argv) {
@@ -162,7 +179,7 @@ std::optional<std::string> desktopExec(const std::vector<std::string>& argv) {
 }
 
 std::optional<std::string> autostartEntry(const std::string& program) {
-    const auto exec = desktopExec({program, "session-start"});
+    const auto exec = desktopExec(sessionStartCommand(program));
     if (!exec) return std::nullopt;
     return std::string(kGroup) +
            "\nType=Application\nName=Tessaway Server\n"
@@ -186,7 +203,7 @@ std::optional<std::string> registerSessionStart(const std::string& program) {
     const auto entry = autostartEntry(program);
     if (!entry) return "its path cannot be written in a desktop entry: " + program;
     const std::string path = autostartPath();
-    const auto exec = desktopExec({program, "session-start"});
+    const auto exec = desktopExec(sessionStartCommand(program));
     std::string problem;
     switch (examine(path, *exec, problem)) {
         case Existing::ours:

@@ -15,7 +15,8 @@ namespace tessaway::launchd {
 /// desktop entry (not UTF-8, or a control character other than tab, line feed or return).
 std::optional<std::string> desktopExec(const std::vector<std::string>& argv);
 
-/// The autostart entry that runs `program` with the word "session-start".
+/// The autostart entry that runs `program` with the word "session-start" (through /bin/sh when
+/// the path holds a `%`, which some readers cannot take in the program of Exec).
 std::optional<std::string> autostartEntry(const std::string& program);
 
 /// $XDG_CONFIG_HOME/autostart/tessaway-launchd.desktop, with ~/.config in place of a missing
