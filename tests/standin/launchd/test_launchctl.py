@@ -13,11 +13,16 @@ import pwd
 import select
 import shutil
 import signal
+import stat
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 import uuid
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "harness"))
+from desktop_entry import autostart_command, read_group, split_exec  # noqa: E402
 
 LAUNCHCTL = os.environ.get("LAUNCHCTL", "")
 UID = os.getuid()
@@ -780,6 +785,260 @@ class SupervisorTest(LaunchctlCase):
         os.kill(self.supervisor_of(path)[0], signal.SIGTERM)
         self.assertTrue(wait_for(lambda: not self.loaded(label), timeout=3))
         self.assertFalse(pid_alive(service))
+
+
+class SessionStartTest(LaunchctlCase):
+    """What a login does: the desktop runs the autostart entry, which loads the user's agents."""
+
+    def agents(self):
+        return os.path.join(self.home, "Library", "LaunchAgents")
+
+    def agent(self, label, script, **keys):
+        os.makedirs(self.agents(), exist_ok=True)
+        path = self.definition(label, script=script, **keys)
+        target_path = os.path.join(self.agents(), f"{label}.plist")
+        os.replace(path, target_path)
+        return target_path
+
+    def test_loads_what_is_not_disabled_once_and_reports_broken_definitions(self):
+        self.agent("com.example.at-load", "echo at-load >> marker; exec sleep 60", RunAtLoad=True)
+        self.agent("com.example.kept", "echo kept >> marker; exec sleep 60", KeepAlive=True)
+        self.agent("com.example.idle", "echo idle >> marker")
+        self.agent("com.example.off", "echo off >> marker; exec sleep 60", RunAtLoad=True)
+        self.assertResult(self.lc("disable", target("com.example.off")), 0)
+        broken = {
+            "damaged.plist": ("file", b"<?xml version=\"1.0\"?><plist><dict><key>Label"),
+            "folder.plist": ("folder", None),
+            "gone.plist": ("link", self.path("nowhere")),
+            "nolabel.plist": ("file", plistlib.dumps({"Program": "/bin/true"})),
+        }
+        for name, (kind, data) in broken.items():
+            path = os.path.join(self.agents(), name)
+            if kind == "file":
+                with open(path, "wb") as f:
+                    f.write(data)
+            elif kind == "folder":
+                os.mkdir(path)
+            else:
+                os.symlink(data, path)
+        with open(os.path.join(self.agents(), "notes.txt"), "w") as f:
+            f.write("not a definition")
+
+        first = self.lc("session-start")
+        self.assertEqual((first.returncode, first.stdout), (0, ""), first.stderr)
+        reported = sorted(line.split(": ", 1)[0] for line in first.stderr.splitlines())
+        self.assertEqual(reported, sorted(os.path.join(self.agents(), n) for n in broken))
+        self.assertTrue(wait_for(lambda: sorted(self.marker_lines()) == ["at-load", "kept"]))
+        self.assertTrue(self.loaded("com.example.idle"))
+        self.assertFalse(self.loaded("com.example.off"))
+
+        again = self.lc("session-start")
+        self.assertEqual(again.returncode, 0, again.stderr)
+        time.sleep(0.3)
+        self.assertEqual(sorted(self.marker_lines()), ["at-load", "kept"], "started twice")
+        self.assertEqual(self.print_fields("com.example.kept")["runs"], "1")
+
+    def test_without_an_agents_folder_there_is_nothing_to_do(self):
+        self.assertResult(self.lc("session-start"), 0)
+        self.assertResult(self.lc("session-start", DOMAIN), 64,
+                          stderr="Usage: launchctl session-start\n")
+
+
+class AutostartTest(LaunchctlCase):
+    """The autostart entry that a bootstrap from the agents folder leaves for the next login."""
+
+    def setUp(self):
+        super().setUp()
+        self.config = self.path("config")
+        self.env["XDG_CONFIG_HOME"] = self.config
+        self.entry = os.path.join(self.config, "autostart", "tessaway-launchd.desktop")
+        self.agents = os.path.join(self.home, "Library", "LaunchAgents")
+        os.makedirs(self.agents)
+        self.program = os.path.realpath(LAUNCHCTL)
+
+    def agent(self, label="com.example.login"):
+        path = self.definition(label, script=f"echo {label} >> marker; exec sleep 60",
+                               RunAtLoad=True)
+        os.replace(path, os.path.join(self.agents, f"{label}.plist"))
+        return os.path.join(self.agents, f"{label}.plist")
+
+    def entry_text(self):
+        return read_text(self.entry)
+
+    def test_entry_runs_session_start_of_this_program(self):
+        outside = self.definition("com.example.outside", script="exec sleep 60")
+        self.bootstrap(outside)
+        self.assertIsNone(self.entry_text(), "only agents of the agents folder load at login")
+
+        self.bootstrap(self.agent())
+        entry = read_group(self.entry_text())
+        self.assertEqual({k: entry[k] for k in ("Type", "NoDisplay")},
+                         {"Type": "Application", "NoDisplay": "true"})
+        self.assertTrue(entry["Name"])
+        self.assertEqual(split_exec(entry["Exec"]), [self.program, "session-start"])
+        self.assertEqual(entry["TryExec"], self.program)
+        self.assertEqual(stat.S_IMODE(os.stat(self.entry).st_mode), 0o644)
+        self.assertEqual([n for n in os.listdir(os.path.dirname(self.entry))],
+                         ["tessaway-launchd.desktop"], "no temporary file is left")
+
+    def log_out(self, program):
+        subprocess.run([program, "bootout", DOMAIN], env=self.env, capture_output=True,
+                       timeout=10)
+        self.assertTrue(wait_for(lambda: not self.loaded("com.example.login"), timeout=5))
+        shutil.rmtree(self.runtime)
+        os.makedirs(self.runtime, mode=0o700)
+
+    def test_program_at_a_path_with_reserved_characters_still_starts(self):
+        # Each login is read by our strict reader of the rules, and by GLib when it is here.
+        readers = [("desktop entry rules", lambda: autostart_command(self.entry))]
+        if shutil.which("gio"):
+            readers.append(("GLib", lambda: ["gio", "launch", self.entry]))
+        rows = [("spaces, a percent sign and quotes", 'Tess "way" 100% done'),
+                ("shell characters", "Tess $HOME `x` \\ (copy) it's #1; a|b & c*?~<>")]
+        for name, folder in rows:
+            odd = self.path(folder, "launchctl")
+            os.makedirs(os.path.dirname(odd))
+            shutil.copy2(LAUNCHCTL, odd)
+            result = subprocess.run([odd, "bootstrap", DOMAIN, self.agent()], env=self.env,
+                                    capture_output=True, text=True, timeout=10)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual(read_group(self.entry_text())["TryExec"].replace("\\\\", "\\"),
+                             odd)
+            for reader, command in readers:
+                with self.subTest(name, reader=reader):
+                    self.log_out(odd)
+                    starts = self.marker_lines().count("com.example.login")
+                    login = subprocess.run(command(), env=self.env, capture_output=True,
+                                           text=True, timeout=20)
+                    self.assertEqual((login.returncode, login.stderr), (0, ""))
+                    self.assertTrue(wait_for(lambda: self.marker_lines().count(
+                        "com.example.login") == starts + 1))
+                    self.assertTrue(self.loaded("com.example.login"))
+            self.log_out(odd)
+
+    def test_existing_entries(self):
+        ours = None
+        rows = [
+            # name, content before, replaced
+            ("missing", None, True),
+            ("moved bundle", "[Desktop Entry]\nType=Application\nName=T\n"
+                             "Exec=/old/place/launchctl session-start\n", True),
+            ("not a desktop entry", "#!/bin/sh\nexec something\n", True),
+            ("empty file", "", True),
+            ("switched off", "[Desktop Entry]\nType=Application\nName=T\nHidden=true\n"
+                             "Exec=/old/place/launchctl session-start\n", False),
+            ("switched off in GNOME", "[Desktop Entry]\nType=Application\nName=T\n"
+                                      "X-GNOME-Autostart-enabled=false\n"
+                                      "Exec=/old/place/launchctl session-start\n", False),
+            ("foreign file that says hidden", "Hidden=true\n", False),
+            ("ours, edited by the user", None, False),
+        ]
+        label = "com.example.login"
+        path = self.agent(label)
+        for name, before, replaced in rows:
+            with self.subTest(name):
+                os.makedirs(os.path.dirname(self.entry), exist_ok=True)
+                if name == "ours, edited by the user":
+                    before = ours.replace("Name=", "Name=Mine ")
+                if before is None:
+                    if os.path.exists(self.entry):
+                        os.remove(self.entry)
+                else:
+                    with open(self.entry, "w") as f:
+                        f.write(before)
+                self.bootstrap(path)
+                after = self.entry_text()
+                if replaced:
+                    self.assertEqual(autostart_command(self.entry),
+                                     [self.program, "session-start"])
+                    ours = after
+                else:
+                    self.assertEqual(after, before)
+                self.assertResult(self.lc("bootout", target(label)), 0)
+                self.assertTrue(wait_for(lambda: not self.loaded(label), timeout=5))
+
+    def test_entry_that_cannot_be_written_is_said_once_and_the_load_stands(self):
+        # A file where the autostart folder should be: no entry can be made, even as root.
+        os.makedirs(self.config)
+        with open(os.path.join(self.config, "autostart"), "w") as f:
+            f.write("")
+        first, second = self.agent("com.example.one"), self.agent("com.example.two")
+        result = self.lc("bootstrap", DOMAIN, first, second)
+        self.assertEqual((result.returncode, result.stdout), (0, ""))
+        lines = result.stderr.splitlines()
+        self.assertEqual(len(lines), 1, result.stderr)
+        self.assertTrue(lines[0].startswith(
+            "launchctl: start at login could not be registered: "), lines[0])
+        self.assertIn(os.path.join(self.config, "autostart"), lines[0])
+        self.assertTrue(self.loaded("com.example.one") and self.loaded("com.example.two"))
+
+
+class FallbackFolderTest(LaunchctlCase):
+    """Without XDG_RUNTIME_DIR the runtime folder lies in the shared temporary folder."""
+
+    def setUp(self):
+        super().setUp()
+        self.tmp = self.path("tmp")
+        os.makedirs(self.tmp, mode=0o1777)
+        os.chmod(self.tmp, 0o1777)
+        del self.env["XDG_RUNTIME_DIR"]
+        self.env["TMPDIR"] = self.tmp
+        self.folder = os.path.join(self.tmp, f"tessaway-launchd-{UID}")
+        agents = os.path.join(self.home, "Library", "LaunchAgents")
+        os.makedirs(agents)
+        self.agent = os.path.join(agents, "com.example.fallback.plist")
+        os.replace(self.definition("com.example.fallback", script="echo ran >> marker; "
+                                   "exec sleep 60", RunAtLoad=True), self.agent)
+
+    def test_a_missing_folder_is_made_private(self):
+        self.bootstrap(self.agent)
+        self.assertEqual(stat.S_IMODE(os.lstat(self.folder).st_mode), 0o700)
+        self.assertTrue(self.loaded("com.example.fallback"))
+        self.assertResult(self.lc("bootout", DOMAIN), 0)
+
+    def test_a_folder_that_is_not_ours_alone_is_refused_and_left_untouched(self):
+        elsewhere = self.path("elsewhere")
+        os.makedirs(elsewhere, mode=0o700)
+
+        def link():
+            os.symlink(elsewhere, self.folder)
+
+        def other_owner():
+            os.mkdir(self.folder, 0o700)
+            os.chown(self.folder, 65534, 65534)
+
+        def writable_by_others():
+            os.mkdir(self.folder)
+            os.chmod(self.folder, 0o777)
+
+        def plain_file():
+            with open(self.folder, "w"):
+                pass
+
+        rows = [("symbolic link", link, "it is a symbolic link"),
+                ("another user's", other_owner, "it belongs to another user"),
+                ("writable by others", writable_by_others, "other users can write to it"),
+                ("a file", plain_file, "it is not a folder")]
+        commands = [["bootstrap", DOMAIN, self.agent], ["session-start"],
+                    ["print", target("com.example.fallback")], ["print", DOMAIN],
+                    ["bootout", target("com.example.fallback")], ["bootout", DOMAIN]]
+        for name, make, reason in rows:
+            with self.subTest(name):
+                make()
+                try:
+                    for args in commands:
+                        self.assertResult(self.lc(*args), 1,
+                                          stderr=f"launchctl: not using {self.folder}: "
+                                                 f"{reason}\n")
+                    inside = self.folder if os.path.isdir(self.folder) else elsewhere
+                    self.assertEqual(os.listdir(inside), [])
+                    self.assertEqual(os.listdir(elsewhere), [])
+                    self.assertEqual(self.marker_lines(), [])
+                finally:
+                    if os.path.isdir(self.folder) and not os.path.islink(self.folder):
+                        os.rmdir(self.folder)
+                    else:
+                        os.remove(self.folder)
 
 
 if __name__ == "__main__":
