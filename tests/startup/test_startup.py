@@ -12,8 +12,9 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
-from harness import (APP, SERVER_LABEL, TRAY, TRAY_LABEL, BundleTestCase,  # noqa: E402
-                     TestServer, server_definition)
+from harness import (APP, BUNDLE_ID, ITEM_LOCK, SERVER_LABEL, TRAY, TRAY_LABEL,  # noqa: E402
+                     BundleTestCase, TestServer, live_instances, registry_folder,
+                     server_definition)
 
 
 class ServeWhenInstalled:
@@ -190,6 +191,172 @@ class StartModesTest(BundleTestCase):
                            env=self.env, capture_output=True, timeout=60)
         self.assertEqual(r.returncode, 1)
         self.assertRegex(r.stderr.decode(), r"^tessaway-tray: cannot load the menu bar: [^\n]+\n$")
+
+
+def wait_for(condition, seconds=30.0):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.05)
+    return condition()
+
+
+class SingleInstanceTest(BundleTestCase):
+    """Exactly one instance keeps the menu-bar item, whatever the timing of the starts."""
+
+    def setUp(self):
+        super().setUp()
+        self.env["QT_QPA_PLATFORM"] = "offscreen"
+        self.registry = registry_folder(self.env)
+
+    def start(self, *args):
+        process = subprocess.Popen([TRAY, *args], env=self.env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+        def end():
+            if process.poll() is None:
+                process.kill()
+            process.communicate()
+
+        self.addCleanup(end)
+        return process
+
+    def ctl(self, word):
+        return self.tray("--ctl", word)
+
+    def test_ten_agent_starts_at_the_same_moment_keep_one_item(self):
+        self.install_definition("<string>8126</string>")
+        self.set_loaded()
+        processes = [self.start("--agent") for _ in range(10)]
+        self.assertTrue(wait_for(lambda: sum(p.poll() is not None for p in processes) >= 9),
+                        "the instances did not settle")
+        ended = [p for p in processes if p.poll() is not None]
+        running = [p for p in processes if p.poll() is None]
+        self.assertEqual(len(ended), 9)
+        self.assertEqual([p.returncode for p in ended], [0] * 9,
+                         [p.stderr.read() for p in ended])
+        self.assertEqual(len(running), 1)
+        # The one left shows the item: it is the live entry and asks the service manager.
+        self.assertTrue(wait_for(lambda: any(c[0] == "print" for c in self.calls())))
+        self.assertEqual(live_instances(self.registry), [running[0].pid])
+        self.assertEqual(sorted(os.listdir(self.registry)), sorted([str(running[0].pid),
+                                                                     ITEM_LOCK]))
+        self.assertIn("menu-bar item: shown", self.ctl("status").stdout.decode())
+        running[0].terminate()
+        self.assertEqual(running[0].wait(timeout=30), 0)
+        self.assertEqual(live_instances(self.registry), [])
+
+    def test_two_manual_starts_two_seconds_apart_keep_one_item(self):
+        server = self.start_server()
+        server.respond("HEAD", "/api/ping", 405)  # never ready: both wait the whole 20 s
+        self.set_loaded()
+        first = self.start()
+        self.assertTrue(wait_for(lambda: first.pid in live_instances(self.registry)))
+        time.sleep(2)
+        second = self.start()
+        self.assertEqual(second.wait(timeout=60), 0, second.stderr.read())
+        self.assertIsNone(first.poll(), "the first start lost its item")
+        self.assertEqual(live_instances(self.registry), [first.pid])
+        self.assertEqual(self.opened_addresses(), [f"http://localhost:{server.port}/setup"] * 2)
+        first.terminate()
+        self.assertEqual(first.wait(timeout=30), 0)
+
+    def test_an_instance_in_its_start_up_wait_is_shown_and_quits(self):
+        server = self.start_server()
+        server.respond("HEAD", "/api/ping", 405)
+        self.set_loaded()
+        waiting = self.start()
+        self.assertTrue(wait_for(lambda: waiting.pid in live_instances(self.registry)))
+        self.assertTrue(wait_for(lambda: ("HEAD", "/api/ping") in server.requests()))
+        self.assertIn("menu-bar item: shown", self.ctl("status").stdout.decode())
+        began = time.monotonic()
+        self.assertEqual(self.ctl("quit").returncode, 0)
+        self.assertEqual(waiting.wait(timeout=10), 0)
+        self.assertLess(time.monotonic() - began, 10, "it ended only after its wait")
+        self.assertEqual(self.opened_addresses(), [], "a quit instance opens no page")
+        self.assertIn("menu-bar item: not running", self.ctl("status").stdout.decode())
+
+
+class RegistryFallbackTest(BundleTestCase):
+    """Without XDG_RUNTIME_DIR the registry lies in the shared temporary folder."""
+
+    def setUp(self):
+        super().setUp()
+        tmp = os.path.join(self.root, "tmp")
+        os.makedirs(tmp)
+        os.chmod(tmp, 0o1777)
+        del self.env["XDG_RUNTIME_DIR"]
+        self.env["TMPDIR"] = tmp
+        self.env["QT_QPA_PLATFORM"] = "offscreen"
+        self.folder = os.path.join(tmp, f"tessaway-apps-{os.getuid()}")
+        self.install_definition("<string>8127</string>")
+
+    def test_a_missing_folder_is_made_private_and_used(self):
+        agent = subprocess.Popen([TRAY, "--agent"], env=self.env, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: agent.poll() is None and agent.kill())
+        registry = os.path.join(self.folder, BUNDLE_ID)
+        self.assertTrue(wait_for(lambda: live_instances(registry) == [agent.pid]))
+        self.assertEqual(os.lstat(self.folder).st_mode & 0o777, 0o700)
+        self.assertIn(b"menu-bar item: shown", self.tray("--ctl", "status").stdout)
+        agent.terminate()
+        self.assertEqual(agent.wait(timeout=30), 0)
+
+    def test_a_folder_that_is_not_ours_alone_is_refused_and_left_untouched(self):
+        elsewhere = os.path.join(self.root, "elsewhere")
+        os.makedirs(elsewhere, mode=0o700)
+
+        def link():
+            os.symlink(elsewhere, self.folder)
+
+        def other_owner():
+            os.mkdir(self.folder, 0o700)
+            os.chown(self.folder, 65534, 65534)
+
+        def writable_by_others():
+            os.mkdir(self.folder)
+            os.chmod(self.folder, 0o777)
+
+        rows = [("symbolic link", link, "it is a symbolic link"),
+                ("another user's", other_owner, "it belongs to another user"),
+                ("writable by others", writable_by_others, "other users can write to it")]
+        line = "tessaway-tray: not using {}: {}\n"
+        for name, make, reason in rows:
+            with self.subTest(name):
+                make()
+                try:
+                    expected = line.format(self.folder, reason).encode()
+                    status = self.tray("--ctl", "status")
+                    self.assertEqual((status.returncode, status.stderr), (0, expected))
+                    self.assertIn(b"menu-bar item: not running", status.stdout)
+                    quit_ = self.tray("--ctl", "quit")
+                    self.assertEqual((quit_.returncode, quit_.stderr), (0, expected))
+                    # Still shows its item: nobody could be asked whether another one does.
+                    os.remove(self.calls_path())
+                    agent = subprocess.Popen([TRAY, "--agent"], env=self.env,
+                                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                    try:
+                        self.assertTrue(wait_for(
+                            lambda: any(c[0] == "print" for c in self.calls())))
+                        self.assertIsNone(agent.poll())
+                    finally:
+                        agent.terminate()
+                        _, err = agent.communicate(timeout=30)
+                    # The toolkit has lines of its own; ours is one.
+                    ours = [l for l in err.splitlines(True) if l.startswith(b"tessaway-tray")]
+                    self.assertEqual(ours, [expected], err.decode())
+                    inside = self.folder if os.path.isdir(self.folder) else elsewhere
+                    self.assertEqual(os.listdir(inside), [])
+                    self.assertEqual(os.listdir(elsewhere), [])
+                finally:
+                    if os.path.islink(self.folder):
+                        os.remove(self.folder)
+                    else:
+                        os.rmdir(self.folder)
+
+    def calls_path(self):
+        return os.path.join(self.state, "calls")
 
 
 if __name__ == "__main__":
