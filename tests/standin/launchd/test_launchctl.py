@@ -689,6 +689,8 @@ class BootoutTest(LaunchctlCase):
         label = "com.example.again"
         path = self.definition(label, script="echo $$ >> marker; exec sleep 60", RunAtLoad=True)
         self.bootstrap(path)
+        # On a busy machine the bootout could otherwise end the shell before it wrote a line.
+        self.assertTrue(wait_for(lambda: len(self.marker_lines()) == 1))
         self.assertResult(self.lc("bootout", target(label)), 0)
         self.assertTrue(wait_for(lambda: not self.loaded(label), timeout=3))
         self.bootstrap(path)
