@@ -14,10 +14,12 @@
 #include <QTimer>
 
 #include "identity.h"
+#include "menubar/tray_host.h"
 #include "menubar/tray_icon.h"
 #include "platform/browser.h"
 #include "platform/bundle.h"
 #include "platform/clock.h"
+#include "platform/system.h"
 #include "probe/http_client.h"
 #include "probe/setup_status.h"
 #include "service/agent_control.h"
@@ -32,8 +34,12 @@ constexpr int kPollAfterToggleMs = 1500;
 constexpr double kGraceSeconds = 60.0;
 constexpr double kConnectTimeout = 2.0;
 constexpr double kRequestTimeout = 3.0;
+constexpr int kHostCheckIntervalMs = 1000;
 
 const QString kTitle = QStringLiteral("Tessaway Server");
+const std::string kNoTray =
+    "tessaway-tray: no system tray is available; the menu-bar item will appear when one "
+    "starts\n";
 const QString kCouldNotStart = QStringLiteral(
     "Tessaway Server could not start. Reinstall it, or see ~/Library/Logs/Tessaway/server.log.");
 
@@ -97,13 +103,6 @@ Tray::~Tray() {
 }
 
 void Tray::applicationDidFinishLaunching() {
-    item = new QSystemTrayIcon(this);
-    const QColor ink = QGuiApplication::palette().color(QPalette::WindowText);
-    normalIcon_ = trayIcon(platform::pathForResource("TrayTemplate", "png"), ink);
-    dimmedIcon_ = dimmedIcon(normalIcon_);
-    item->setIcon(dimmed_ ? dimmedIcon_ : normalIcon_);
-    item->setToolTip(kTitle);
-
     statusRow->setEnabled(false);
     detailRow->setEnabled(false);
     connect(openRow, &QAction::triggered, this, &Tray::openSetup);
@@ -124,14 +123,22 @@ void Tray::applicationDidFinishLaunching() {
     menu->addSeparator();
     menu->addAction(quitRow);
 
-    item->setContextMenu(menu.get());
-    // A click on the item opens the menu below it, as the right-button click already does.
-    connect(item, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
-        if (why != QSystemTrayIcon::Trigger) return;
-        const QRect where = item->geometry();
-        menu->popup(where.isValid() ? where.bottomLeft() : QCursor::pos());
-    });
-    item->show();
+    if (trayHostAvailable()) {
+        showItem();
+    } else {
+        // Nothing could show the item yet: say so once, keep the menu current, and put the
+        // item up as soon as a tray starts.
+        platform::writeStandardError(kNoTray);
+        hostCheck_ = new QTimer(this);
+        hostCheck_->setInterval(kHostCheckIntervalMs);
+        connect(hostCheck_, &QTimer::timeout, this, [this] {
+            if (!trayHostAvailable()) return;
+            hostCheck_->deleteLater();
+            hostCheck_ = nullptr;
+            showItem();
+        });
+        hostCheck_->start();
+    }
 
     render();
     poll();
@@ -140,6 +147,23 @@ void Tray::applicationDidFinishLaunching() {
     timer->setInterval(kPollIntervalMs);
     connect(timer, &QTimer::timeout, this, &Tray::poll);
     timer->start();
+}
+
+void Tray::showItem() {
+    item = new QSystemTrayIcon(this);
+    const QColor ink = QGuiApplication::palette().color(QPalette::WindowText);
+    normalIcon_ = trayIcon(platform::pathForResource("TrayTemplate", "png"), ink);
+    dimmedIcon_ = dimmedIcon(normalIcon_);
+    item->setIcon(dimmed_ ? dimmedIcon_ : normalIcon_);
+    item->setToolTip(kTitle);
+    item->setContextMenu(menu.get());
+    // A click on the item opens the menu below it, as the right-button click already does.
+    connect(item, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
+        if (why != QSystemTrayIcon::Trigger) return;
+        const QRect where = item->geometry();
+        menu->popup(where.isValid() ? where.bottomLeft() : QCursor::pos());
+    });
+    item->show();
 }
 
 void Tray::menuWillOpen() {
