@@ -66,9 +66,18 @@ void deliver(QPointer<Tray> guard, std::function<void(Tray&)> apply) {
 }
 
 /// A menu title for `text`: control characters (a tab would start the shortcut column) are
-/// replaced, and "&" is shown as itself rather than marking a mnemonic.
-QString menuTitle(const std::string& text) {
-    return QString::fromStdString(replaceControlCharacters(text)).replace('&', "&&");
+/// replaced, and "&" and "_" are shown as themselves rather than marking a mnemonic.
+///
+/// A menu that Qt exports over D-Bus (`exported`) takes another escape: Qt turns only the first
+/// "&" of a title into "_", the mnemonic mark of the exported form, and passes "_" on as it
+/// is, which the desktop then takes for a mark too. So there the first "&" is doubled (it
+/// arrives as "_&": an "&" that is its own mnemonic) and every "_" is doubled.
+QString menuTitle(const std::string& text, bool exported) {
+    QString title = QString::fromStdString(replaceControlCharacters(text));
+    if (!exported) return title.replace('&', QStringLiteral("&&"));
+    title.replace('_', QStringLiteral("__"));
+    if (const qsizetype first = title.indexOf('&'); first >= 0) title.insert(first, '&');
+    return title;
 }
 
 /// An open menu grows or shrinks with its titles but keeps its top-left corner; this moves it
@@ -136,6 +145,7 @@ void Tray::applicationDidFinishLaunching() {
             hostCheck_->deleteLater();
             hostCheck_ = nullptr;
             showItem();
+            render();
         });
         hostCheck_->start();
     }
@@ -173,10 +183,11 @@ void Tray::menuWillOpen() {
 
 void Tray::render() {
     const MenuText text = menuText(snap);
-    statusRow->setText(menuTitle(text.status));
-    detailRow->setText(menuTitle(text.detail));
+    const bool exported = menu->platformMenu() != nullptr;
+    statusRow->setText(menuTitle(text.status, exported));
+    detailRow->setText(menuTitle(text.detail, exported));
     detailRow->setVisible(!detailRow->text().isEmpty());
-    pauseRow->setText(menuTitle(text.pause));
+    pauseRow->setText(menuTitle(text.pause, exported));
     const bool paused = snap.state == ServerState::paused;
     openRow->setEnabled(!paused);
     addRow->setEnabled(!paused);
