@@ -52,7 +52,9 @@ def missing(*tools):
             import gi  # noqa: F401
         except ImportError:
             absent.append("python3-gi")
-    return f"needs {', '.join(absent)} (scripts/setup.sh installs them)" if absent else None
+    if not absent:
+        return None
+    return f"needs {', '.join(absent)} (scripts/setup.sh installs what is missing)"
 
 
 def read_line(stream, seconds):
