@@ -49,7 +49,11 @@ cat >"$work/home/Library/LaunchAgents/com.quorvel.tessaway-server.plist" <<PLIST
 </plist>
 PLIST
 
+# No session bus (the address names a socket nobody serves): the item goes into trayer's
+# XEmbed tray even where a desktop's StatusNotifierWatcher runs. scripts/tray_menu.py shows
+# the item as the D-Bus desktops see it.
 env -i PATH="$PATH" DISPLAY="$DISPLAY" HOME="$work/home" XDG_RUNTIME_DIR="$work/run" \
+    DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-bus" \
     TESSAWAY_LAUNCHCTL="$fake_launchctl" FAKE_LAUNCHCTL_STATE="$work/state" \
     "$tray" --agent >"$work/item.log" 2>&1 &
 pids+=($!)

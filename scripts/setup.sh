@@ -4,9 +4,13 @@
 set -euo pipefail
 
 packages=(cmake g++ pkg-config libcurl4-openssl-dev nlohmann-json3-dev libplist-dev
-          qt6-base-dev libgtest-dev libgmock-dev python3)
-# Only for looking at the real menu-bar item (scripts/screenshot-menubar.sh); tests skip without them.
-optional=(xvfb trayer xdotool imagemagick)
+          qt6-base-dev libgtest-dev libgmock-dev python3
+          # the menu-bar item over D-Bus: a private session bus per test, the test panel and
+          # scripts/tray_menu.py use Debian's GObject bindings
+          dbus python3-gi)
+# The real menu-bar item on a virtual display, with or without an XEmbed tray (the item's
+# process tests, scripts/screenshot-menubar.sh); the tests that need them skip without them.
+optional=(xvfb trayer xdotool x11-utils imagemagick)
 
 wanted=("${packages[@]}")
 if [ "${TESSAWAY_SETUP_OPTIONAL:-1}" = 1 ]; then wanted+=("${optional[@]}"); fi

@@ -4,7 +4,6 @@ the launcher, which runs the stand-in media server. Nothing is faked but the bro
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import time
@@ -14,52 +13,15 @@ import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
 from desktop_entry import autostart_command  # noqa: E402
-from harness import APP, BundleTestCase  # noqa: E402
-
-LAUNCHCTL = os.path.join(APP, "Contents", "MacOS", "launchctl")
-
-
-def processes_mentioning(text):
-    """Process ids whose command line or environment mentions `text`."""
-    found = []
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit() or int(pid) == os.getpid():
-            continue
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                blob = f.read()
-            with open(f"/proc/{pid}/environ", "rb") as f:
-                blob += f.read()
-        except OSError:
-            continue
-        if text.encode() in blob:
-            found.append(int(pid))
-    return found
+from harness import LAUNCHCTL, BundleTestCase, processes_mentioning  # noqa: E402
 
 
 class EndToEndCase(BundleTestCase):
     def setUp(self):
         super().setUp()
-        # The real stand-in, found beside the controller as it would be in use.
-        del self.env["TESSAWAY_LAUNCHCTL"]
-        del self.env["FAKE_LAUNCHCTL_STATE"]
+        self.use_stand_in()
         # The tray agent that the installation loads shows its item on Qt's offscreen platform.
         self.env["QT_QPA_PLATFORM"] = "offscreen"
-        self.addCleanup(self.end_everything)
-
-    def end_everything(self):
-        subprocess.run([LAUNCHCTL, "bootout", f"gui/{os.getuid()}"], env=self.env,
-                       capture_output=True, timeout=30)
-        deadline = time.monotonic() + 15
-        while processes_mentioning(self.root) and time.monotonic() < deadline:
-            time.sleep(0.1)
-        left = processes_mentioning(self.root)
-        for pid in left:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        self.assertEqual(left, [], "processes were left running")
 
     def status(self):
         r = self.tray("--ctl", "status")

@@ -19,6 +19,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 FAKE_LAUNCHCTL = os.path.join(HERE, "fake_launchctl")
 APP = os.environ.get("TESSAWAY_APP", "")
 TRAY = os.path.join(APP, "Contents", "MacOS", "tessaway-tray")
+LAUNCHCTL = os.path.join(APP, "Contents", "MacOS", "launchctl")
 BUNDLE_ID = "com.quorvel.tessaway"
 SERVER_LABEL = "com.quorvel.tessaway-server"
 TRAY_LABEL = "com.quorvel.tessaway-tray"
@@ -96,6 +97,24 @@ class TestServer(http.server.ThreadingHTTPServer):
         self.stopping.set()
         self.shutdown()
         self.server_close()
+
+
+def processes_mentioning(text):
+    """Process ids whose command line or environment mentions `text`."""
+    found = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit() or int(pid) == os.getpid():
+            continue
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                blob = f.read()
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                blob += f.read()
+        except OSError:
+            continue
+        if text.encode() in blob:
+            found.append(int(pid))
+    return found
 
 
 def dead_port():
@@ -210,6 +229,30 @@ class BundleTestCase(unittest.TestCase):
             if name in os.environ:
                 self.env[name] = os.environ[name]
 
+    # the real stand-in service manager
+
+    def use_stand_in(self):
+        """The stand-in launchctl, found beside the controller as it would be in use, instead
+        of the scripted one. Clean-up unloads whatever it runs and fails the test when any
+        process of the test is left."""
+        del self.env["TESSAWAY_LAUNCHCTL"]
+        del self.env["FAKE_LAUNCHCTL_STATE"]
+        self.addCleanup(self.end_stand_in_services)
+
+    def end_stand_in_services(self):
+        subprocess.run([LAUNCHCTL, "bootout", f"gui/{os.getuid()}"], env=self.env,
+                       capture_output=True, timeout=30)
+        deadline = time.monotonic() + 15
+        while processes_mentioning(self.root) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        left = processes_mentioning(self.root)
+        for pid in left:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        self.assertEqual(left, [], "processes were left running")
+
     # the scripted launchctl
 
     def set_loaded(self, label=SERVER_LABEL, loaded=True):
@@ -270,9 +313,12 @@ class BundleTestCase(unittest.TestCase):
     def opened_addresses(self, wait=0.0):
         deadline = time.monotonic() + wait
         while True:
+            # The fake creates the file before it writes the line: wait for whole lines.
             if os.path.exists(self.opened):
                 with open(self.opened) as f:
-                    return f.read().split()
+                    text = f.read()
+                if text.endswith("\n"):
+                    return text.split()
             if time.monotonic() >= deadline:
                 return []
             time.sleep(0.02)

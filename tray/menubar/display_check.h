@@ -10,4 +10,8 @@ namespace tessaway {
 /// chosen platform is not one this check knows; the toolkit's own failure is caught later.
 std::optional<std::string> displayProblem();
 
+/// Whether an XEmbed system tray (a panel that embeds status icons) manages the screen of the
+/// X display named by DISPLAY. False when there is no such display.
+bool xSystemTrayPresent();
+
 }  // namespace tessaway

@@ -1,5 +1,6 @@
 #include <dlfcn.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
@@ -13,31 +14,85 @@ std::string environment(const char* name) {
     return value != nullptr ? value : "";
 }
 
-/// Connects to the X display named by DISPLAY and disconnects again. libxcb is looked up at
-/// run time, the way the toolkit's own X plugin uses it; without it, nothing is known.
-std::optional<bool> xDisplayOpens() {
-    void* xcb = dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
-    if (xcb == nullptr) return std::nullopt;
-    using Connect = void* (*)(const char*, int*);
-    using HasError = int (*)(void*);
-    using Disconnect = void (*)(void*);
-    auto connect = reinterpret_cast<Connect>(dlsym(xcb, "xcb_connect"));
-    auto hasError = reinterpret_cast<HasError>(dlsym(xcb, "xcb_connection_has_error"));
-    auto disconnect = reinterpret_cast<Disconnect>(dlsym(xcb, "xcb_disconnect"));
-    std::optional<bool> opens;
-    if (connect != nullptr && hasError != nullptr && disconnect != nullptr) {
-        void* connection = connect(nullptr, nullptr);
-        opens = connection != nullptr && hasError(connection) == 0;
-        if (connection != nullptr) disconnect(connection);
-    }
-    dlclose(xcb);
-    return opens;
+/// The few libxcb calls asked of the display, looked up at run time, the way the toolkit's own
+/// X plugin uses the library. Loaded once and kept; absent without libxcb.
+struct Xcb {
+    struct InternAtomCookie {
+        unsigned sequence;
+    };
+    struct InternAtomReply {
+        uint8_t responseType, pad0;
+        uint16_t sequence;
+        uint32_t length;
+        uint32_t atom;
+    };
+    struct SelectionOwnerCookie {
+        unsigned sequence;
+    };
+    struct SelectionOwnerReply {
+        uint8_t responseType, pad0;
+        uint16_t sequence;
+        uint32_t length;
+        uint32_t owner;
+    };
+
+    void* (*connect)(const char*, int*);
+    int (*hasError)(void*);
+    void (*disconnect)(void*);
+    InternAtomCookie (*internAtom)(void*, uint8_t, uint16_t, const char*);
+    InternAtomReply* (*internAtomReply)(void*, InternAtomCookie, void**);
+    SelectionOwnerCookie (*getSelectionOwner)(void*, uint32_t);
+    SelectionOwnerReply* (*getSelectionOwnerReply)(void*, SelectionOwnerCookie, void**);
+};
+
+const Xcb* xcb() {
+    static const Xcb* const loaded = []() -> const Xcb* {
+        void* library = dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) return nullptr;
+        static Xcb functions;
+        bool found = true;
+        auto resolve = [&](auto& function, const char* name) {
+            function =
+                reinterpret_cast<std::remove_reference_t<decltype(function)>>(dlsym(library, name));
+            found = found && function != nullptr;
+        };
+        resolve(functions.connect, "xcb_connect");
+        resolve(functions.hasError, "xcb_connection_has_error");
+        resolve(functions.disconnect, "xcb_disconnect");
+        resolve(functions.internAtom, "xcb_intern_atom");
+        resolve(functions.internAtomReply, "xcb_intern_atom_reply");
+        resolve(functions.getSelectionOwner, "xcb_get_selection_owner");
+        resolve(functions.getSelectionOwnerReply, "xcb_get_selection_owner_reply");
+        return found ? &functions : nullptr;
+    }();
+    return loaded;
 }
+
+/// A connection to the X display named by DISPLAY, for the life of the object.
+class XConnection {
+public:
+    explicit XConnection(const Xcb& x) : x_(x), connection_(x.connect(nullptr, &screen_)) {}
+    ~XConnection() {
+        if (connection_ != nullptr) x_.disconnect(connection_);
+    }
+    XConnection(const XConnection&) = delete;
+    XConnection& operator=(const XConnection&) = delete;
+
+    bool opened() const { return connection_ != nullptr && x_.hasError(connection_) == 0; }
+    int screen() const { return screen_; }
+    void* get() const { return connection_; }
+
+private:
+    const Xcb& x_;
+    int screen_ = 0;
+    void* connection_;
+};
 
 std::optional<std::string> xProblem() {
     const std::string display = environment("DISPLAY");
     if (display.empty()) return "no display: DISPLAY is not set";
-    if (xDisplayOpens() == false) return "cannot open the display " + display;
+    const Xcb* x = xcb();
+    if (x != nullptr && !XConnection(*x).opened()) return "cannot open the display " + display;
     return std::nullopt;
 }
 
@@ -58,6 +113,28 @@ std::optional<std::string> displayProblem() {
         return "no display: neither DISPLAY nor WAYLAND_DISPLAY is set";
     }
     return xProblem();
+}
+
+bool xSystemTrayPresent() {
+    const Xcb* x = xcb();
+    if (x == nullptr || environment("DISPLAY").empty()) return false;
+    const XConnection connection(*x);
+    if (!connection.opened()) return false;
+    // The tray manager of a screen owns the selection named after the screen's number.
+    const std::string name = "_NET_SYSTEM_TRAY_S" + std::to_string(connection.screen());
+    Xcb::InternAtomReply* atom = x->internAtomReply(
+        connection.get(),
+        x->internAtom(connection.get(), 0, static_cast<uint16_t>(name.size()), name.c_str()),
+        nullptr);
+    if (atom == nullptr) return false;
+    const uint32_t selection = atom->atom;
+    std::free(atom);
+    Xcb::SelectionOwnerReply* owner = x->getSelectionOwnerReply(
+        connection.get(), x->getSelectionOwner(connection.get(), selection), nullptr);
+    if (owner == nullptr) return false;
+    const bool owned = owner->owner != 0;
+    std::free(owner);
+    return owned;
 }
 
 }  // namespace tessaway

@@ -14,10 +14,12 @@
 #include <QTimer>
 
 #include "identity.h"
+#include "menubar/tray_host.h"
 #include "menubar/tray_icon.h"
 #include "platform/browser.h"
 #include "platform/bundle.h"
 #include "platform/clock.h"
+#include "platform/system.h"
 #include "probe/http_client.h"
 #include "probe/setup_status.h"
 #include "service/agent_control.h"
@@ -32,8 +34,12 @@ constexpr int kPollAfterToggleMs = 1500;
 constexpr double kGraceSeconds = 60.0;
 constexpr double kConnectTimeout = 2.0;
 constexpr double kRequestTimeout = 3.0;
+constexpr int kHostCheckIntervalMs = 1000;
 
 const QString kTitle = QStringLiteral("Tessaway Server");
+const std::string kNoTray =
+    "tessaway-tray: no system tray is available; the menu-bar item will appear when one "
+    "starts\n";
 const QString kCouldNotStart = QStringLiteral(
     "Tessaway Server could not start. Reinstall it, or see ~/Library/Logs/Tessaway/server.log.");
 
@@ -60,9 +66,18 @@ void deliver(QPointer<Tray> guard, std::function<void(Tray&)> apply) {
 }
 
 /// A menu title for `text`: control characters (a tab would start the shortcut column) are
-/// replaced, and "&" is shown as itself rather than marking a mnemonic.
-QString menuTitle(const std::string& text) {
-    return QString::fromStdString(replaceControlCharacters(text)).replace('&', "&&");
+/// replaced, and "&" and "_" are shown as themselves rather than marking a mnemonic.
+///
+/// A menu that Qt exports over D-Bus (`exported`) takes another escape: Qt turns only the first
+/// "&" of a title into "_", the mnemonic mark of the exported form, and passes "_" on as it
+/// is, which the desktop then takes for a mark too. So there the first "&" is doubled (it
+/// arrives as "_&": an "&" that is its own mnemonic) and every "_" is doubled.
+QString menuTitle(const std::string& text, bool exported) {
+    QString title = QString::fromStdString(replaceControlCharacters(text));
+    if (!exported) return title.replace('&', QStringLiteral("&&"));
+    title.replace('_', QStringLiteral("__"));
+    if (const qsizetype first = title.indexOf('&'); first >= 0) title.insert(first, '&');
+    return title;
 }
 
 /// An open menu grows or shrinks with its titles but keeps its top-left corner; this moves it
@@ -97,13 +112,6 @@ Tray::~Tray() {
 }
 
 void Tray::applicationDidFinishLaunching() {
-    item = new QSystemTrayIcon(this);
-    const QColor ink = QGuiApplication::palette().color(QPalette::WindowText);
-    normalIcon_ = trayIcon(platform::pathForResource("TrayTemplate", "png"), ink);
-    dimmedIcon_ = dimmedIcon(normalIcon_);
-    item->setIcon(dimmed_ ? dimmedIcon_ : normalIcon_);
-    item->setToolTip(kTitle);
-
     statusRow->setEnabled(false);
     detailRow->setEnabled(false);
     connect(openRow, &QAction::triggered, this, &Tray::openSetup);
@@ -124,14 +132,23 @@ void Tray::applicationDidFinishLaunching() {
     menu->addSeparator();
     menu->addAction(quitRow);
 
-    item->setContextMenu(menu.get());
-    // A click on the item opens the menu below it, as the right-button click already does.
-    connect(item, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
-        if (why != QSystemTrayIcon::Trigger) return;
-        const QRect where = item->geometry();
-        menu->popup(where.isValid() ? where.bottomLeft() : QCursor::pos());
-    });
-    item->show();
+    if (trayHostAvailable()) {
+        showItem();
+    } else {
+        // Nothing could show the item yet: say so once, keep the menu current, and put the
+        // item up as soon as a tray starts.
+        platform::writeStandardError(kNoTray);
+        hostCheck_ = new QTimer(this);
+        hostCheck_->setInterval(kHostCheckIntervalMs);
+        connect(hostCheck_, &QTimer::timeout, this, [this] {
+            if (!trayHostAvailable()) return;
+            hostCheck_->deleteLater();
+            hostCheck_ = nullptr;
+            showItem();
+            render();
+        });
+        hostCheck_->start();
+    }
 
     render();
     poll();
@@ -142,6 +159,23 @@ void Tray::applicationDidFinishLaunching() {
     timer->start();
 }
 
+void Tray::showItem() {
+    item = new QSystemTrayIcon(this);
+    const QColor ink = QGuiApplication::palette().color(QPalette::WindowText);
+    normalIcon_ = trayIcon(platform::pathForResource("TrayTemplate", "png"), ink);
+    dimmedIcon_ = dimmedIcon(normalIcon_);
+    item->setIcon(dimmed_ ? dimmedIcon_ : normalIcon_);
+    item->setToolTip(kTitle);
+    item->setContextMenu(menu.get());
+    // A click on the item opens the menu below it, as the right-button click already does.
+    connect(item, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
+        if (why != QSystemTrayIcon::Trigger) return;
+        const QRect where = item->geometry();
+        menu->popup(where.isValid() ? where.bottomLeft() : QCursor::pos());
+    });
+    item->show();
+}
+
 void Tray::menuWillOpen() {
     loginRow->setChecked(startAtLogin());
     poll();
@@ -149,10 +183,11 @@ void Tray::menuWillOpen() {
 
 void Tray::render() {
     const MenuText text = menuText(snap);
-    statusRow->setText(menuTitle(text.status));
-    detailRow->setText(menuTitle(text.detail));
+    const bool exported = menu->platformMenu() != nullptr;
+    statusRow->setText(menuTitle(text.status, exported));
+    detailRow->setText(menuTitle(text.detail, exported));
     detailRow->setVisible(!detailRow->text().isEmpty());
-    pauseRow->setText(menuTitle(text.pause));
+    pauseRow->setText(menuTitle(text.pause, exported));
     const bool paused = snap.state == ServerState::paused;
     openRow->setEnabled(!paused);
     addRow->setEnabled(!paused);

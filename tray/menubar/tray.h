@@ -39,7 +39,8 @@ public:
     Tray(const Tray&) = delete;
     Tray& operator=(const Tray&) = delete;
 
-    /// Puts the item into the tray, attaches the menu, renders, polls once and starts the
+    /// Builds the menu, puts the item into the tray (or, when nothing can show it yet, says so
+    /// once and puts it there as soon as a tray starts), renders, polls once and starts the
     /// five-second timer. Called once, when the event loop is about to run.
     void applicationDidFinishLaunching();
 
@@ -70,7 +71,7 @@ public:
     /// Replaces the message box (tests read its texts without blocking).
     void setAlertPresenterForTesting(AlertPresenter presenter);
 
-    QSystemTrayIcon* item = nullptr;  ///< the status item, created at launch
+    QSystemTrayIcon* item = nullptr;  ///< the status item, created once a tray can show it
     std::unique_ptr<QMenu> menu;
     Snapshot snap;
     std::optional<double> unansweredSince;  ///< seconds on the platform clock
@@ -85,6 +86,10 @@ public:
     QAction* quitRow = nullptr;
 
 private:
+    /// Makes the status item with its picture, tooltip and menu, and shows it.
+    void showItem();
+
+    QTimer* hostCheck_ = nullptr;  ///< looks for a tray while none can show the item
     QIcon normalIcon_;
     QIcon dimmedIcon_;
     bool dimmed_ = false;
