@@ -1,6 +1,10 @@
 // The only file that includes Boost.Asio and Boost.Beast: they are heavy to compile, and the
-// rest of the tree sees the client through http_client.h alone.
+// rest of the tree sees the client through http_client.h alone. This file is compiled with
+// hidden visibility, so that the executable exports only what that header declares to the
+// menu-bar module, not the thousand instantiations of Asio and Beast behind it.
+#pragma GCC visibility push(default)
 #include "probe/http_client.h"
+#pragma GCC visibility pop
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
