@@ -187,7 +187,8 @@ TEST(HttpClientRequestTest, AnAddressItCannotReachFailsWithoutARequest) {
     for (const std::string& url : std::vector<std::string>{
              "https://127.0.0.1:" + port + "/", "http://localhost:" + port + "/",
              "http://127.0.0.1/", "http://127.0.0.1:99999/", "http://127.0.0.1:" + port + "/a b",
-             "http://127.0.0.1:" + port + "/a\r\nX: y", "ftp://127.0.0.1:" + port + "/"}) {
+             "http://127.0.0.1:" + port + "/a\r\nX: y", "ftp://127.0.0.1:" + port + "/",
+             "http://::1:" + port + "/"}) {
         EXPECT_FALSE(httpRequest({"GET", url, 3.0, 0.0}).answered) << url;
     }
     EXPECT_FALSE(httpRequest({"POST", "http://127.0.0.1:" + port + "/", 3.0, 0.0}).answered);

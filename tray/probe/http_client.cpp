@@ -1,7 +1,7 @@
 // The only file that includes Boost.Asio and Boost.Beast: they are heavy to compile, and the
 // rest of the tree sees the client through http_client.h alone. This file is compiled with
 // hidden visibility, so that the executable exports only what that header declares to the
-// menu-bar module, not the thousand instantiations of Asio and Beast behind it.
+// menu-bar module, not the hundreds of Asio and Beast instantiations behind it.
 #pragma GCC visibility push(default)
 #include "probe/http_client.h"
 #pragma GCC visibility pop
@@ -22,6 +22,7 @@
 #include <chrono>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 namespace tessaway {
 namespace {
@@ -48,9 +49,9 @@ struct Destination {
     std::string target;
 };
 
-bool validTarget(std::string_view target) {
-    return !target.empty() && target.front() == '/' &&
-           std::none_of(target.begin(), target.end(),
+/// Whether `text` can go into the request head as it is: no space, no control character.
+bool plainText(std::string_view text) {
+    return std::none_of(text.begin(), text.end(),
                         [](char c) { return static_cast<unsigned char>(c) <= 0x20 || c == 0x7f; });
 }
 
@@ -76,10 +77,11 @@ std::optional<Destination> destinationOf(const std::string& url) {
     }
     boost::system::error_code ec;
     const asio::ip::address ip = asio::ip::make_address(address, ec);
-    if (ec) return std::nullopt;
+    // An IPv6 address only in brackets: without them the Host header would be ambiguous.
+    if (ec || (ip.is_v6() && authority.front() != '[')) return std::nullopt;
     Destination destination{tcp::endpoint(ip, static_cast<unsigned short>(port)), authority,
                             slash == std::string::npos ? "/" : url.substr(slash)};
-    if (!validTarget(destination.target)) return std::nullopt;
+    if (!plainText(destination.host) || !plainText(destination.target)) return std::nullopt;
     return destination;
 }
 
