@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Times `tessaway-tray --ctl status` against the same work done by stock tools: a shell script
-that runs the same launchctl commands and the same two HTTP requests with curl.
+"""Times `tessaway-tray --ctl status` against two shell scripts: the same work done by stock
+tools (the same launchctl commands and the same two HTTP requests with curl), and the floor, the
+two launchctl commands alone, which no status report can avoid.
 
-Both run side by side, alternating, against the stand-in launchctl of the bundle with a loaded
-server agent and a local server answering. Prints both medians and their ratio (target: at
-most 0.6).
+All three run in turn, round after round, against the stand-in launchctl of the bundle with a
+loaded server agent and a local server answering. Prints the medians side by side, their
+ratios (targets: at most 0.45 of the stock tools, at most 1.5 times the floor) and the load
+average before and after.
 
 usage: bench/ctl_status_bench.py [BUILD_DIR] [--runs N]
 """
@@ -82,7 +84,14 @@ def main():
 "{curl}" -s -o /dev/null --noproxy '*' -m 3 http://127.0.0.1:{port}/api/setup/status
 "{launchctl}" print-disabled {domain} >/dev/null 2>&1
 """)
+    floor = os.path.join(root, "floor.sh")
+    with open(floor, "w") as f:
+        f.write(f"""#!/bin/sh
+"{launchctl}" print {domain}/{LABEL} >/dev/null 2>&1
+"{launchctl}" print-disabled {domain} >/dev/null 2>&1
+""")
     os.chmod(script, 0o755)
+    os.chmod(floor, 0o755)
 
     subprocess.run([launchctl, "bootstrap", domain, plist], env=env, check=True)
     try:
@@ -95,16 +104,25 @@ def main():
             subprocess.run(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             return time.perf_counter() - start
 
-        ours, stock = [], []
+        runs = {"ours": [], "stock": [], "floor": []}
+        commands = {"ours": [tray, "--ctl", "status"], "stock": [script], "floor": [floor]}
         for _ in range(3):  # warm the page cache
-            timed([tray, "--ctl", "status"]), timed([script])
+            for command in commands.values():
+                timed(command)
+        load_before = os.getloadavg()
         for _ in range(args.runs):
-            ours.append(timed([tray, "--ctl", "status"]))
-            stock.append(timed([script]))
-        m_ours, m_stock = statistics.median(ours), statistics.median(stock)
-        print(f"tessaway-tray --ctl status: median {m_ours * 1000:.2f} ms over {args.runs} runs")
-        print(f"stock tools (sh + launchctl + curl): median {m_stock * 1000:.2f} ms")
-        print(f"ratio: {m_ours / m_stock:.2f} (target <= 0.60)")
+            for name, command in commands.items():
+                runs[name].append(timed(command))
+        load_after = os.getloadavg()
+        ours, stock, floor_s = (statistics.median(runs[n]) for n in ("ours", "stock", "floor"))
+        print(f"medians over {args.runs} rounds (ms):")
+        print(f"  tessaway-tray --ctl status           {ours * 1000:8.2f}")
+        print(f"  stock tools (sh + launchctl + curl)  {stock * 1000:8.2f}")
+        print(f"  floor (sh + the two launchctl runs)  {floor_s * 1000:8.2f}")
+        print(f"ratio to stock tools: {ours / stock:.2f} (target <= 0.45)")
+        print(f"ratio to the floor:   {ours / floor_s:.2f} (target <= 1.50)")
+        print("load average before: {:.2f} {:.2f} {:.2f}, after: {:.2f} {:.2f} {:.2f}".format(
+            *load_before, *load_after))
     finally:
         subprocess.run([launchctl, "bootout", domain], env=env)
         server.shutdown()

@@ -3,7 +3,7 @@
 # As root it runs apt-get itself; otherwise it prints the command to run. Safe to run again.
 set -euo pipefail
 
-packages=(cmake g++ pkg-config libcurl4-openssl-dev nlohmann-json3-dev libplist-dev
+packages=(cmake g++ pkg-config libboost-dev nlohmann-json3-dev libplist-dev
           qt6-base-dev libgtest-dev libgmock-dev python3
           # the menu-bar item over D-Bus: a private session bus per test, the test panel and
           # scripts/tray_menu.py use Debian's GObject bindings

@@ -7,7 +7,6 @@
 #include "platform/bundle.h"
 #include "platform/running_apps.h"
 #include "platform/system.h"
-#include "probe/curl_library.h"
 #include "probe/server_probe.h"
 #include "probe/setup_status.h"
 #include "probe/snapshot.h"
@@ -61,8 +60,6 @@ Snapshot probeSnapshot(bool loaded) {
 }
 
 void printStatusReport() {
-    // The HTTP client loads on the other core while the service manager answers.
-    const auto httpClient = preloadCurlLibrary();
     const bool loaded = serverLoaded();
     const MenuText text = menuText(probeSnapshot(loaded));
     const bool shown = !otherInstances().empty();

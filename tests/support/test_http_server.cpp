@@ -11,12 +11,14 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 namespace tessaway::testing {
 namespace {
 
 constexpr size_t kMaxHead = 64 * 1024;
+constexpr size_t kFloodBytes = 10 << 20;
 
 const char* reason(int status) {
     switch (status) {
@@ -160,8 +162,10 @@ void TestHttpServer::serve(int fd) {
         close(fd);
         return;
     }
+    const size_t headEnd = head.find("\r\n\r\n");
     Request request{head.substr(0, firstSpace),
-                    head.substr(firstSpace + 1, secondSpace - firstSpace - 1)};
+                    head.substr(firstSpace + 1, secondSpace - firstSpace - 1),
+                    head.substr(0, headEnd == std::string::npos ? head.size() : headEnd + 4)};
     Response response{404, "", 0};
     {
         std::lock_guard lock(mutex_);
@@ -175,23 +179,60 @@ void TestHttpServer::serve(int fd) {
         close(fd);
         return;
     }
-    std::string answer = "HTTP/1.1 " + std::to_string(response.status) + " " +
-                         reason(response.status) + "\r\nContent-Type: application/json\r\n" +
-                         "Content-Length: " + std::to_string(response.body.size()) +
-                         "\r\nConnection: close\r\n\r\n";
-    if (request.method != "HEAD") answer += response.body;
+    std::string answer = response.raw;
+    if (answer.empty()) {
+        answer = "HTTP/1.1 " + std::to_string(response.status) + " " + reason(response.status) +
+                 "\r\nContent-Type: application/json\r\nContent-Length: " +
+                 std::to_string(response.body.size()) + "\r\nConnection: close\r\n\r\n";
+        if (request.method != "HEAD") answer += response.body;
+    }
+    if (!sendAll(fd, answer)) {
+        close(fd);
+        return;
+    }
+    carryOn(fd, response);
+}
+
+bool TestHttpServer::sendAll(int fd, const std::string& bytes) const {
     size_t sent = 0;
-    while (sent < answer.size()) {
-        const ssize_t n = send(fd, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
+    while (sent < bytes.size()) {
+        const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n > 0) {
             sent += static_cast<size_t>(n);
         } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            if (!waitFor(fd, POLLOUT)) break;
+            if (!waitFor(fd, POLLOUT)) return false;
         } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+void TestHttpServer::carryOn(int fd, const Response& response) const {
+    switch (response.then) {
+        case Then::close:
+            shutdown(fd, SHUT_WR);
+            break;
+        case Then::hold:
+            pause(std::numeric_limits<double>::infinity());
+            break;
+        case Then::trickle:
+            while (pause(0.05) && sendAll(fd, response.filler)) {
+            }
+            break;
+        case Then::flood:
+            for (size_t sent = 0; sent < kFloodBytes && !response.filler.empty();
+                 sent += response.filler.size()) {
+                if (!sendAll(fd, response.filler)) break;
+            }
+            pause(std::numeric_limits<double>::infinity());
+            break;
+        case Then::reset: {
+            const linger abort{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
             break;
         }
     }
-    shutdown(fd, SHUT_WR);
     close(fd);
 }
 

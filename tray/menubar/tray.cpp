@@ -32,7 +32,8 @@ namespace {
 constexpr int kPollIntervalMs = 5000;
 constexpr int kPollAfterToggleMs = 1500;
 constexpr double kGraceSeconds = 60.0;
-constexpr double kConnectTimeout = 2.0;
+// A request fails when no byte has come for two seconds, and in any case after three.
+constexpr double kIdleTimeout = 2.0;
 constexpr double kRequestTimeout = 3.0;
 constexpr int kHostCheckIntervalMs = 1000;
 
@@ -48,7 +49,7 @@ HttpRequest getRequest(const std::string& url) {
     request.method = "GET";
     request.url = url;
     request.timeout = kRequestTimeout;
-    request.connectTimeout = kConnectTimeout;
+    request.idleTimeout = kIdleTimeout;
     return request;
 }
 

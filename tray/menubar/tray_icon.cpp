@@ -2,6 +2,7 @@
 
 #include <QFont>
 #include <QImage>
+#include <QImageReader>
 #include <QPainter>
 #include <QPixmap>
 
@@ -43,7 +44,13 @@ QPixmap letters(int side, const QColor& color) {
 
 QIcon trayIcon(const std::optional<std::string>& templatePath, const QColor& color) {
     QImage image;
-    if (templatePath) image.load(QString::fromStdString(*templatePath));
+    if (templatePath) {
+        // Read as PNG and nothing else: guessing the format would load every image-format
+        // plugin (JPEG, GIF, ICO and their libraries) into the item for good.
+        QImageReader reader(QString::fromStdString(*templatePath), "png");
+        reader.setAutoDetectImageFormat(false);
+        image = reader.read();
+    }
     QIcon icon;
     for (const int side : {kTrayIconSize, 2 * kTrayIconSize}) {
         icon.addPixmap(image.isNull() ? letters(side, color) : tinted(image, side, color));

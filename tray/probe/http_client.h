@@ -1,27 +1,23 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace tessaway {
 
-struct CurlLibrary;
-
-/// One plain request to the local server: no proxy, no cookies, no cache, no body.
+/// One plain request to the local server: HTTP/1.1, no proxy, no cookies, no cache, no body.
 struct HttpRequest {
     std::string method = "GET";  ///< "GET" or "HEAD"
-    std::string url;
-    double timeout = 3.0;         ///< total time for the whole request, in seconds
-    double connectTimeout = 0.0;  ///< time to connect, in seconds; 0: bounded by `timeout` only
+    std::string url;             ///< "http://" numeric address, ":" port, path
+    double timeout = 3.0;        ///< time for the whole request, in seconds
+    double idleTimeout = 0.0;    ///< longest wait for the next byte, in seconds; 0: `timeout` only
 };
 
-/// What came back. A failed request (no connection, time-out, a body over the size limit)
-/// has `answered` false and no body.
+/// What came back. A failed request (no connection, a time-out, a malformed answer, a body or
+/// header block over its size limit) has `answered` false and no body.
 struct HttpResponse {
     bool answered = false;
     long status = 0;
@@ -30,13 +26,15 @@ struct HttpResponse {
 
 /// Bodies larger than this are not read: the request counts as failed.
 inline constexpr size_t kMaxBodyBytes = 1 << 20;
+/// Header blocks larger than this are not read: the request counts as failed.
+inline constexpr size_t kMaxHeaderBytes = 64 << 10;
 
-/// Sends one request and waits for its outcome.
+/// Sends one request and waits for its outcome, on the calling thread.
 HttpResponse httpRequest(const HttpRequest& request);
 
-/// Sends requests in the background, all at once on one thread: none waits behind another.
-/// Completions run on that thread (or at once in `submit` when libcurl cannot be loaded).
-/// Destroying the worker abandons what is still in flight without running its completion.
+/// Sends requests in the background, all side by side on one I/O thread: none waits behind
+/// another. Completions run on that thread. Destroying the worker cancels what is still in
+/// flight at once, without running its completion.
 class HttpWorker {
 public:
     using Completion = std::function<void(HttpResponse)>;
@@ -49,15 +47,8 @@ public:
     void submit(HttpRequest request, Completion completion);
 
 private:
-    struct Transfer;
-    void run();
-
-    const CurlLibrary* curl_ = nullptr;
-    void* multi_ = nullptr;
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<Transfer>> queued_;
-    bool stopping_ = false;
-    std::thread thread_;
+    struct Loop;
+    std::unique_ptr<Loop> loop_;
 };
 
 }  // namespace tessaway
