@@ -298,7 +298,8 @@ class PrintTest(LaunchctlCase):
             with self.subTest(name):
                 label = f"com.example.end-{name}"
                 self.bootstrap(self.definition(label, script=script, RunAtLoad=True))
-                fields = wait_for(lambda: (f := self.print_fields(label)) and key in f and f)
+                fields = wait_for(lambda: (f := self.print_fields(label))
+                                  and f.get(key, "(never exited)") != "(never exited)" and f)
                 self.assertTrue(fields, f"no {key} reported")
                 self.assertEqual(fields[key], value)
                 self.assertEqual(fields["state"], "not running")
