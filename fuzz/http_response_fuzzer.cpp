@@ -40,8 +40,8 @@ void serve(int listener) {
         }
         size_t sent = 0;
         while (sent < answer.size()) {
-            const ssize_t n = send(connection, answer.data() + sent, answer.size() - sent,
-                                   MSG_NOSIGNAL);
+            const ssize_t n =
+                send(connection, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
             if (n <= 0) break;
             sent += static_cast<size_t>(n);
         }

@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!result.definition) return 0;
     const ServiceDefinition& def = *result.definition;
     if (!usableLabel(def.label)) __builtin_trap();  // a refused label must never load
-    const Environment env = serviceEnvironment(def, [](const char*) -> const char* { return nullptr; });
+    const Environment env =
+        serviceEnvironment(def, [](const char*) -> const char* { return nullptr; });
     ServiceRuntime runtime;
     (void)serviceReport(def, env, runtime, 1000);
     Termination end;

@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <libgen.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -11,7 +10,15 @@ namespace {
 /// Writes `head` followed by `tail` into `out`; answers whether all of it fit. A longer result
 /// is cut, and the callers go on with it: resolving or starting a cut path fails and is reported.
 bool join(char (&out)[pathSize], const char* head, const char* tail) {
-    return snprintf(out, pathSize, "%s%s", head, tail) < static_cast<int>(pathSize);
+    const size_t headLength = strlen(head);
+    const size_t tailLength = strlen(tail);
+    const size_t headKept = headLength < pathSize - 1 ? headLength : pathSize - 1;
+    const size_t room = pathSize - 1 - headKept;
+    const size_t tailKept = tailLength < room ? tailLength : room;
+    memmove(out, head, headKept);
+    memmove(out + headKept, tail, tailKept);
+    out[headKept + tailKept] = '\0';
+    return headLength + tailLength < pathSize;
 }
 
 }  // namespace

@@ -166,7 +166,8 @@ private:
             uint32_t depth = 1;
             for (uint64_t i = 0; i < frame.children.refs; ++i) {
                 const size_t at = frame.children.first + i * refSize_;
-                const Object& child = objects_[static_cast<size_t>(bigEndian(bytes_ + at, refSize_))];
+                const Object& child =
+                    objects_[static_cast<size_t>(bigEndian(bytes_ + at, refSize_))];
                 nodes += child.nodes;
                 depth = std::max<uint32_t>(depth, child.depth + 1);
                 if (nodes > kMaxNodes) return false;
