@@ -26,6 +26,8 @@ constexpr int kNoDomainStatus = 112;
 constexpr int kNoServiceStatus = 113;
 constexpr int kIoErrorStatus = 5;
 constexpr int kNoProcessStatus = 3;
+constexpr int kInvalidArgumentStatus = 22;
+constexpr int kNoSpaceStatus = 28;
 
 constexpr std::string_view kGeneralUsage =
     "Usage: launchctl <print|print-disabled|enable|disable|bootstrap|bootout> <target> "
@@ -59,6 +61,13 @@ std::optional<Target> targetArgument(std::string_view text, Kind kind, std::stri
         status = kNoDomainStatus;
         return std::nullopt;
     }
+    // Such a label could never be loaded, and echoing it could forge lines of our output.
+    if (target->isService() && !usableLabel(target->label)) {
+        err("Bad request.\nInvalid label: 1 to 200 characters without control characters, "
+            "double quotes or slashes\n");
+        status = kInvalidArgumentStatus;
+        return std::nullopt;
+    }
     return target;
 }
 
@@ -81,6 +90,7 @@ int printDomain(const Target& target) {
     std::string lines;
     int active = 0;
     for (const auto& label : recordLabels(folder)) {
+        if (!usableLabel(label)) continue;
         const auto record = loadedRecord(folder, label);
         if (!record) continue;
         if (record->pid != 0) ++active;
@@ -101,7 +111,6 @@ int print(const std::vector<std::string_view>& args) {
     const auto target = targetArgument(args[0], Kind::either, kUsage, status);
     if (!target) return status;
     if (!target->isService()) return printDomain(*target);
-    if (!usableLabel(target->label)) return notFound(*target);
     const auto record = loadedRecord(runtimeFolder(), target->label);
     if (!record) return notFound(*target);
     if (record->report.empty()) {
@@ -120,6 +129,8 @@ int printDisabled(const std::vector<std::string_view>& args) {
     if (!targetArgument(args[0], Kind::domain, kUsage, status)) return status;
     std::string text = "disabled services = {\n";
     for (const auto& [label, disabled] : readOverrides(overridesPath())) {
+        // A file edited by hand may hold labels that would forge lines.
+        if (!usableLabel(label)) continue;
         text += "\t\"" + label + "\" => " + (disabled ? "disabled" : "enabled") + "\n";
     }
     text += "}\n";
@@ -134,12 +145,15 @@ int setEnabled(const std::vector<std::string_view>& args, bool enable) {
     int status = 0;
     const auto target = targetArgument(args[0], Kind::service, kUsage, status);
     if (!target) return status;
-    if (!setOverride(overridesPath(), target->label, !enable)) {
-        err(std::string("Could not ") + (enable ? "enable" : "disable") +
-            " service: 5: Input/output error\n");
-        return kIoErrorStatus;
+    const OverrideResult result = setOverride(overridesPath(), target->label, !enable);
+    if (result == OverrideResult::recorded) return 0;
+    const std::string verb = enable ? "enable" : "disable";
+    if (result == OverrideResult::full) {
+        err("Could not " + verb + " service: 28: No space left on device\n");
+        return kNoSpaceStatus;
     }
-    return 0;
+    err("Could not " + verb + " service: 5: Input/output error\n");
+    return kIoErrorStatus;
 }
 
 /// Loads one definition file; false when it is not loaded by this call.
@@ -190,7 +204,7 @@ int bootout(const std::vector<std::string_view>& args) {
     if (!target) return status;
     const std::string folder = runtimeFolder();
     if (target->isService()) {
-        if (!usableLabel(target->label) || !requestStop(folder, target->label)) {
+        if (!requestStop(folder, target->label)) {
             err("Boot-out failed: 3: No such process\n");
             return kNoProcessStatus;
         }
