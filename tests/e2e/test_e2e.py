@@ -10,7 +10,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
-from harness import APP, BundleTestCase  # noqa: E402
+from harness import APP, TRAY, BundleTestCase  # noqa: E402
 
 LAUNCHCTL = os.path.join(APP, "Contents", "MacOS", "launchctl")
 
@@ -33,7 +33,7 @@ def processes_mentioning(text):
     return found
 
 
-class EndToEndTest(BundleTestCase):
+class EndToEndCase(BundleTestCase):
     def setUp(self):
         super().setUp()
         # The real stand-in, found beside the controller as it would be in use.
@@ -70,6 +70,8 @@ class EndToEndTest(BundleTestCase):
                 return report
             time.sleep(0.3)
 
+
+class EndToEndTest(EndToEndCase):
     def test_install_run_pause_resume_login_and_quit(self):
         r = self.tray("--install-agents", "--no-open")
         self.assertEqual(r.returncode, 0, r.stderr)
@@ -120,6 +122,30 @@ class EndToEndTest(BundleTestCase):
         again = self.tray("--install-agents", "--no-open")
         self.assertEqual(again.stdout, f"Tessaway Server agents installed, port {port}\n".encode())
         self.assertIn("Tessaway Server: Running", self.wait_for_status("Tessaway Server: Running"))
+
+
+class ConcurrentCommandsTest(EndToEndCase):
+    def start(self, word):
+        proc = subprocess.Popen([TRAY, "--ctl", word], env=self.env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+        return proc
+
+    def test_resumes_beside_login_on_never_undo_it(self):
+        # Each resume with start at login off lifts the override for its bootstrap and puts it
+        # back; run beside login-on, that must never leave the override disabled.
+        r = self.tray("--install-agents", "--no-open")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.wait_for_status("Tessaway Server: Running")
+        for round in range(3):
+            with self.subTest(round=round):
+                self.assertEqual(self.tray("--ctl", "login-off").returncode, 0)
+                self.assertEqual(self.tray("--ctl", "pause").returncode, 0)
+                resumes = [self.start("resume") for _ in range(10)]
+                login = self.start("login-on")
+                self.assertEqual(login.wait(timeout=120), 0)
+                self.assertEqual([p.wait(timeout=120) for p in resumes], [0] * 10)
+                self.assertIn("\u2502 \u2713 Start at Login\n", self.status())
 
 
 if __name__ == "__main__":
