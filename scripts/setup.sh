@@ -5,8 +5,9 @@ set -euo pipefail
 
 packages=(cmake g++ pkg-config libcurl4-openssl-dev nlohmann-json3-dev libplist-dev
           qt6-base-dev libgtest-dev libgmock-dev python3)
-# Only for looking at the real menu-bar item (scripts/screenshot-menubar.sh); tests skip without them.
-optional=(xvfb trayer xdotool imagemagick)
+# Only for looking at the real menu-bar item (scripts/screenshot-menubar.sh); tests skip without
+# them. clang and its runtime (libFuzzer, sanitizers) only for scripts/fuzz.sh.
+optional=(xvfb trayer xdotool imagemagick clang libclang-rt-14-dev)
 
 wanted=("${packages[@]}")
 if [ "${TESSAWAY_SETUP_OPTIONAL:-1}" = 1 ]; then wanted+=("${optional[@]}"); fi
