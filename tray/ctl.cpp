@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "platform/bundle.h"
+#include "platform/control_lock.h"
 #include "platform/running_apps.h"
 #include "platform/system.h"
 #include "probe/server_probe.h"
@@ -91,6 +93,13 @@ int32_t runCtl(const std::string& word) {
     if (word == "status") {
         printStatusReport();
         return 0;
+    }
+    // A command and the read-back of its outcome form one step: no other command can change
+    // the state in between and make the answer untrue.
+    std::optional<platform::ControlLock> lock;
+    if (word == "pause" || word == "resume" || word == "login-on" || word == "login-off" ||
+        word == "quit") {
+        lock.emplace();
     }
     if (word == "pause") {
         stopServer();

@@ -5,6 +5,7 @@
 #include "identity.h"
 #include "platform/atomic_file.h"
 #include "platform/bundle.h"
+#include "platform/control_lock.h"
 #include "platform/system.h"
 #include "service/agent_control.h"
 #include "service/launchctl_runner.h"
@@ -71,6 +72,7 @@ std::string renderTemplate(std::string text, const std::string& app, const std::
 }
 
 std::optional<InstallResult> installAgents() {
+    const platform::ControlLock lock;
     const std::string home = platform::homeDirectory();
     std::error_code ec;
     const bool existed = std::filesystem::exists(serverPlist, ec);
