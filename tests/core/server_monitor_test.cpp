@@ -100,8 +100,6 @@ INSTANTIATE_TEST_SUITE_P(
                     {}},
         MonitorCase{"pause_clears_facts_and_keeps_the_run", "ok1 facts1 fail2@1010 pause@1020",
                     S::paused, kNone, 1010.0},
-        MonitorCase{"pause_while_not_responding", "fail1 fail2@1070 pause@1080", S::paused, kNone,
-                    1000.0},
         MonitorCase{"grace_counts_from_the_resume", "unload resume@2000 fail1@2060", S::starting,
                     kNone, 2000.0},
         MonitorCase{"not_responding_after_sixty_from_the_resume", "unload resume@2000 fail1@2061",

@@ -204,7 +204,7 @@ TEST_F(TrayTest, QuitStopsTheServerAgentAndEndsTheEventLoop) {
     loadServer();
     const size_t before = launchctl.calls.size();
     QTimer::singleShot(0, tray.get(), [this] { quitRow()->trigger(); });
-    EXPECT_TRUE(runEventLoop(5.0));
+    EXPECT_TRUE(runEventLoop(15.0));
     EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()},
                                                      {"bootout", serverTarget()},
                                                      {"print", serverTarget()}}));
@@ -214,7 +214,7 @@ TEST_F(TrayTest, QuitWithTheAgentNotLoadedEndsAtOnce) {
     launch();
     const size_t before = launchctl.calls.size();
     QTimer::singleShot(0, tray.get(), [this] { tray->quit(); });
-    EXPECT_TRUE(runEventLoop(5.0));
+    EXPECT_TRUE(runEventLoop(15.0));
     EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()}}));
 }
 

@@ -123,16 +123,13 @@ TEST_P(SetupStatusTest, ReplacesTheThreeFactsAndKeepsTheState) {
 }
 
 // The body alone counts, whatever the status; how a body is read is the setup status' own test.
-INSTANTIATE_TEST_SUITE_P(
-    Bodies, SetupStatusTest,
-    ::testing::Values(
-        SetupCase{"all_three", 200, R"({"claimed":true,"server_name":"Den","configured":true})",
-                  true, "Den", true},
-        SetupCase{"error_status_with_object", 500, R"({"claimed":true,"configured":false})", true,
-                  std::nullopt, false},
-        SetupCase{"not_json", 200, "<html>setup</html>", std::nullopt, std::nullopt, std::nullopt},
-        SetupCase{"no_answer", 0, "", std::nullopt, std::nullopt, std::nullopt}),
-    testing::CaseName());
+INSTANTIATE_TEST_SUITE_P(Bodies, SetupStatusTest,
+                         ::testing::Values(SetupCase{"error_status_with_object", 500,
+                                                     R"({"claimed":true,"configured":false})", true,
+                                                     std::nullopt, false},
+                                           SetupCase{"no_answer", 0, "", std::nullopt, std::nullopt,
+                                                     std::nullopt}),
+                         testing::CaseName());
 
 TEST_F(TrayTest, SetupStatusUsesThePortOfThePing) {
     loadServer();
@@ -146,20 +143,7 @@ TEST_F(TrayTest, SetupStatusUsesThePortOfThePing) {
     EXPECT_EQ(server.requestCount("GET", kSetup), 1u);
 }
 
-TEST_F(TrayTest, AnOlderPingAnsweredLastIsDroppedAndNoneWaitsBehindAnother) {
-    loadServer();
-    server.setResponse("GET", kPing, 200, "", 0.8);
-    tray->poll();
-    ASSERT_TRUE(server.waitForRequests(1, 15.0));
-    server.setResponse("GET", kPing, 503);
-    tray->poll();
-    // The second ping fails at once, while the first one is still waiting for its answer; when
-    // that comes, it is older than what is shown and changes nothing.
-    ASSERT_TRUE(waitUntil([&] { return deliveries >= 2; }));
-    EXPECT_EQ(snap().state, ServerState::starting);
-    EXPECT_EQ(unansweredSince(), clock);
-}
-
+// Which answer is out of date is the monitor's rule; here, that each ping carries its ticket.
 TEST_F(TrayTest, APingAnsweredAfterAPauseIsDropped) {
     loadServer();
     server.setResponse("GET", kPing, 200, "", 0.4);
@@ -194,7 +178,7 @@ TEST_F(TrayTest, AnAnswerForATrayThatIsGoneIsDropped) {
     loadServer();
     server.setResponse("GET", kPing, 200);
     tray->poll();
-    ASSERT_TRUE(server.waitForRequests(1, 5.0));
+    ASSERT_TRUE(server.waitForRequests(1, 15.0));
     // Give the answer time to come back and its continuation time to be queued, without
     // running the event loop; then the Tray goes away before the continuation runs.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -209,7 +193,7 @@ TEST_F(TrayTest, ATrayGoneWithRequestsInFlightLeavesQuietly) {
     server.setResponse("GET", kPing, 200, "", 30.0);
     tray->poll();
     tray->poll();
-    ASSERT_TRUE(server.waitForRequests(2, 5.0));
+    ASSERT_TRUE(server.waitForRequests(2, 15.0));
     const auto start = std::chrono::steady_clock::now();
     tray.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
