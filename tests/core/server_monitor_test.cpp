@@ -79,7 +79,6 @@ using S = ServerState;
 INSTANTIATE_TEST_SUITE_P(
     Events, ServerMonitorTest,
     ::testing::Values(
-        MonitorCase{"nothing_yet", "", S::starting, kNone, {}},
         MonitorCase{"an_answer_runs_and_keeps_the_facts", "ok1 facts1 ok2", S::running, kDen, {}},
         MonitorCase{
             "setup_status_replaces_all_three", "ok1 facts1 ok2 empty2", S::running, kEmpty, {}},
