@@ -25,18 +25,18 @@ int strongestAlpha(const QIcon& icon) {
 }
 
 TEST_F(TrayTest, ConstructionShowsNothingAndAsksNobody) {
-    EXPECT_EQ(tray->item, nullptr);
-    EXPECT_EQ(tray->timer, nullptr);
-    EXPECT_TRUE(tray->menu->actions().isEmpty());
-    EXPECT_EQ(tray->statusRow->text(), "Tessaway Server");
-    EXPECT_EQ(tray->detailRow->text(), "");
-    EXPECT_EQ(tray->openRow->text(), "Open Setup / Dashboard");
-    EXPECT_EQ(tray->addRow->text(), "Add Media Folder\u2026");
-    EXPECT_EQ(tray->pauseRow->text(), "Pause Sharing");
-    EXPECT_EQ(tray->loginRow->text(), "Start at Login");
-    EXPECT_EQ(tray->quitRow->text(), "Quit Tessaway Server");
-    EXPECT_EQ(tray->snap.state, ServerState::starting);
-    EXPECT_FALSE(tray->unansweredSince);
+    EXPECT_EQ(item(), nullptr);
+    EXPECT_EQ(timer(), nullptr);
+    EXPECT_TRUE(menu()->actions().isEmpty());
+    EXPECT_EQ(statusRow()->text(), "Tessaway Server");
+    EXPECT_EQ(detailRow()->text(), "");
+    EXPECT_EQ(openRow()->text(), "Open Setup / Dashboard");
+    EXPECT_EQ(addRow()->text(), "Add Media Folder\u2026");
+    EXPECT_EQ(pauseRow()->text(), "Pause Sharing");
+    EXPECT_EQ(loginRow()->text(), "Start at Login");
+    EXPECT_EQ(quitRow()->text(), "Quit Tessaway Server");
+    EXPECT_EQ(snap().state, ServerState::starting);
+    EXPECT_FALSE(unansweredSince());
     spin(0.1);
     EXPECT_TRUE(launchctl.calls.empty());
     EXPECT_TRUE(server.requests().empty());
@@ -44,17 +44,17 @@ TEST_F(TrayTest, ConstructionShowsNothingAndAsksNobody) {
 
 TEST_F(TrayTest, LaunchBuildsTheItemAndTheTenEntries) {
     launch();
-    ASSERT_NE(tray->item, nullptr);
-    EXPECT_EQ(tray->item->toolTip(), "Tessaway Server");
-    EXPECT_FALSE(tray->item->icon().isNull());
-    EXPECT_EQ(tray->item->contextMenu(), tray->menu.get());
+    ASSERT_NE(item(), nullptr);
+    EXPECT_EQ(item()->toolTip(), "Tessaway Server");
+    EXPECT_FALSE(item()->icon().isNull());
+    EXPECT_EQ(item()->contextMenu(), menu());
 
-    const QList<QAction*> entries = tray->menu->actions();
+    const QList<QAction*> entries = menu()->actions();
     ASSERT_EQ(entries.size(), 10);
     // nullptr stands for a separator.
-    const std::vector<QAction*> expected = {
-        tray->statusRow, tray->detailRow, nullptr,        tray->openRow, tray->addRow,
-        nullptr,         tray->pauseRow,  tray->loginRow, nullptr,       tray->quitRow};
+    const std::vector<QAction*> expected = {statusRow(), detailRow(), nullptr,    openRow(),
+                                            addRow(),    nullptr,     pauseRow(), loginRow(),
+                                            nullptr,     quitRow()};
     for (int i = 0; i < 10; ++i) {
         SCOPED_TRACE(i);
         if (expected[i] == nullptr) {
@@ -63,44 +63,34 @@ TEST_F(TrayTest, LaunchBuildsTheItemAndTheTenEntries) {
             EXPECT_EQ(entries[i], expected[i]);
         }
     }
-    EXPECT_FALSE(tray->statusRow->isEnabled());
-    EXPECT_FALSE(tray->detailRow->isEnabled());
-    EXPECT_TRUE(tray->pauseRow->isEnabled());
-    EXPECT_TRUE(tray->loginRow->isEnabled());
-    EXPECT_TRUE(tray->quitRow->isEnabled());
-    EXPECT_TRUE(tray->loginRow->isCheckable());
+    EXPECT_FALSE(statusRow()->isEnabled());
+    EXPECT_FALSE(detailRow()->isEnabled());
+    EXPECT_TRUE(pauseRow()->isEnabled());
+    EXPECT_TRUE(loginRow()->isEnabled());
+    EXPECT_TRUE(quitRow()->isEnabled());
+    EXPECT_TRUE(loginRow()->isCheckable());
 
-    EXPECT_EQ(tray->quitRow->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
-    for (QAction* row : {tray->statusRow, tray->detailRow, tray->openRow, tray->addRow,
-                         tray->pauseRow, tray->loginRow}) {
+    EXPECT_EQ(quitRow()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+    for (QAction* row : {statusRow(), detailRow(), openRow(), addRow(), pauseRow(), loginRow()}) {
         EXPECT_TRUE(row->shortcut().isEmpty()) << row->text().toStdString();
     }
 
-    ASSERT_NE(tray->timer, nullptr);
-    EXPECT_TRUE(tray->timer->isActive());
-    EXPECT_FALSE(tray->timer->isSingleShot());
-    EXPECT_EQ(tray->timer->interval(), 5000);
+    ASSERT_NE(timer(), nullptr);
+    EXPECT_TRUE(timer()->isActive());
+    EXPECT_FALSE(timer()->isSingleShot());
+    EXPECT_EQ(timer()->interval(), 5000);
 }
 
 struct RenderCase {
     std::string name;
-    Snapshot snap;
+    ServerState state;
     std::string status;
     std::string detail;  ///< empty: the row is hidden
     std::string pause;
     bool setupRowsEnabled;
     bool dimmed;
+    SetupFacts facts = {};
 };
-
-Snapshot snapshot(ServerState state, std::optional<bool> claimed = {},
-                  std::optional<std::string> name = {}, std::optional<bool> configured = {}) {
-    Snapshot snap;
-    snap.state = state;
-    snap.claimed = claimed;
-    snap.name = std::move(name);
-    snap.configured = configured;
-    return snap;
-}
 
 class RenderTest : public TrayTest, public ::testing::WithParamInterface<RenderCase> {};
 
@@ -109,91 +99,78 @@ TEST_P(RenderTest, ShowsTheSnapshot) {
     const RenderCase& c = GetParam();
     for (int round = 0; round < 2; ++round) {  // rendering twice gives the same picture
         SCOPED_TRACE(round);
-        tray->snap = c.snap;
-        tray->render();
-        EXPECT_EQ(tray->statusRow->text().toStdString(), c.status);
-        EXPECT_EQ(tray->detailRow->text().toStdString(), c.detail);
-        EXPECT_EQ(tray->detailRow->isVisible(), !c.detail.empty());
-        EXPECT_EQ(tray->pauseRow->text().toStdString(), c.pause);
-        EXPECT_EQ(tray->openRow->isEnabled(), c.setupRowsEnabled);
-        EXPECT_EQ(tray->addRow->isEnabled(), c.setupRowsEnabled);
+        show(c.state, c.facts);
+        EXPECT_EQ(statusRow()->text().toStdString(), c.status);
+        EXPECT_EQ(detailRow()->text().toStdString(), c.detail);
+        EXPECT_EQ(detailRow()->isVisible(), !c.detail.empty());
+        EXPECT_EQ(pauseRow()->text().toStdString(), c.pause);
+        EXPECT_EQ(openRow()->isEnabled(), c.setupRowsEnabled);
+        EXPECT_EQ(addRow()->isEnabled(), c.setupRowsEnabled);
         EXPECT_EQ(tray->dimmed(), c.dimmed);
-        EXPECT_FALSE(tray->statusRow->isEnabled());
-        EXPECT_FALSE(tray->detailRow->isEnabled());
-        EXPECT_TRUE(tray->pauseRow->isEnabled());
-        EXPECT_TRUE(tray->loginRow->isEnabled());
-        EXPECT_TRUE(tray->quitRow->isEnabled());
-        EXPECT_EQ(tray->openRow->text(), "Open Setup / Dashboard");
-        EXPECT_EQ(tray->addRow->text(), "Add Media Folder\u2026");
+        EXPECT_FALSE(statusRow()->isEnabled());
+        EXPECT_FALSE(detailRow()->isEnabled());
+        EXPECT_TRUE(pauseRow()->isEnabled());
+        EXPECT_TRUE(loginRow()->isEnabled());
+        EXPECT_TRUE(quitRow()->isEnabled());
+        EXPECT_EQ(openRow()->text(), "Open Setup / Dashboard");
+        EXPECT_EQ(addRow()->text(), "Add Media Folder\u2026");
     }
 }
+
+// The name comes from the server: "&" must not turn into a mnemonic, and a tab must not open
+// the shortcut column.
+const SetupFacts kTomAndJerry{std::nullopt, "Tom & Jerry\tTV"};
 
 INSTANTIATE_TEST_SUITE_P(
     States, RenderTest,
     ::testing::Values(
-        RenderCase{"paused", snapshot(ServerState::paused, true, "Den", true),
-                   "Tessaway Server: Paused", "Sharing is off until you resume it",
-                   "Resume Sharing", false, true},
-        RenderCase{"starting", snapshot(ServerState::starting), "Tessaway Server: Starting\u2026",
+        RenderCase{"paused", ServerState::paused, "Tessaway Server: Paused",
+                   "Sharing is off until you resume it", "Resume Sharing", false, true},
+        RenderCase{"starting", ServerState::starting, "Tessaway Server: Starting\u2026",
                    "Waiting for the server to answer", "Pause Sharing", true, false},
-        RenderCase{"running_named", snapshot(ServerState::running, std::nullopt, "Den"),
-                   "Tessaway Server: Running", "Den", "Pause Sharing", true, false},
-        RenderCase{"running_nothing_known", snapshot(ServerState::running),
-                   "Tessaway Server: Running", "", "Pause Sharing", true, false},
-        RenderCase{"running_linked", snapshot(ServerState::running, true),
-                   "Tessaway Server: Running", "This server \u00B7 linked to Tessaway Connect",
+        RenderCase{"running_nothing_known", ServerState::running, "Tessaway Server: Running", "",
                    "Pause Sharing", true, false},
-        // The name comes from the server: "&" must not turn into a mnemonic, and a tab must
-        // not open the shortcut column.
-        RenderCase{"running_name_with_ampersand_and_tab",
-                   snapshot(ServerState::running, std::nullopt, "Tom & Jerry\tTV"),
-                   "Tessaway Server: Running", "Tom && Jerry\uFFFDTV", "Pause Sharing", true,
-                   false},
-        RenderCase{"not_responding", snapshot(ServerState::notResponding),
-                   "Tessaway Server: Not responding", "See ~/Library/Logs/Tessaway/server.log",
-                   "Pause Sharing", true, true}),
+        RenderCase{"running_name_with_ampersand_and_tab", ServerState::running,
+                   "Tessaway Server: Running", "Tom && Jerry\uFFFDTV", "Pause Sharing", true, false,
+                   kTomAndJerry},
+        RenderCase{"not_responding", ServerState::notResponding, "Tessaway Server: Not responding",
+                   "See ~/Library/Logs/Tessaway/server.log", "Pause Sharing", true, true}),
     testing::CaseName());
 
 TEST_F(TrayTest, TheDimmedLookIsAVisiblyFainterPicture) {
     launch();
-    tray->snap = snapshot(ServerState::running);
-    tray->render();
-    const int normal = strongestAlpha(tray->item->icon());
+    show(ServerState::running);
+    const int normal = strongestAlpha(item()->icon());
     ASSERT_GT(normal, 200);
     for (ServerState dimmedState : {ServerState::paused, ServerState::notResponding}) {
-        tray->snap = snapshot(dimmedState);
-        tray->render();
-        EXPECT_LT(strongestAlpha(tray->item->icon()), normal / 2);
-        tray->snap = snapshot(ServerState::starting);
-        tray->render();
-        EXPECT_EQ(strongestAlpha(tray->item->icon()), normal);
+        show(dimmedState);
+        EXPECT_LT(strongestAlpha(item()->icon()), normal / 2);
+        show(ServerState::starting);
+        EXPECT_EQ(strongestAlpha(item()->icon()), normal);
     }
 }
 
 TEST_F(TrayTest, TheDetailRowComesBackAtItsPlace) {
     launch();
-    tray->snap = snapshot(ServerState::running);
-    tray->render();
-    EXPECT_FALSE(tray->detailRow->isVisible());
-    tray->snap = snapshot(ServerState::running, false, "Den", true);
-    tray->render();
-    EXPECT_TRUE(tray->detailRow->isVisible());
-    EXPECT_EQ(tray->detailRow->text(), "Not claimed yet: open setup to link it");
-    EXPECT_EQ(tray->menu->actions().indexOf(tray->detailRow), 1);
+    show(ServerState::running);
+    EXPECT_FALSE(detailRow()->isVisible());
+    show(ServerState::running, {false, "Den", true});
+    EXPECT_TRUE(detailRow()->isVisible());
+    EXPECT_EQ(detailRow()->text(), "Not claimed yet: open setup to link it");
+    EXPECT_EQ(menu()->actions().indexOf(detailRow()), 1);
 }
 
 TEST_F(TrayTest, AnOpenMenuThatGrowsStaysOnTheScreen) {
     launch();
-    const QRect area = tray->menu->screen()->availableGeometry();
-    tray->menu->popup(QPoint(area.right(), area.top()));
-    ASSERT_TRUE(area.contains(tray->menu->geometry()));
-    const int narrow = tray->menu->width();
-    tray->snap = snapshot(ServerState::running, true,
-                          "A server with a rather long name for the living room downstairs");
-    tray->render();
-    EXPECT_GT(tray->menu->width(), narrow);
-    EXPECT_TRUE(area.contains(tray->menu->geometry()));
-    tray->menu->hide();
+    const QRect area = menu()->screen()->availableGeometry();
+    menu()->popup(QPoint(area.right(), area.top()));
+    ASSERT_TRUE(area.contains(menu()->geometry()));
+    const int narrow = menu()->width();
+    show(ServerState::running,
+         {true, "A server with a rather long name for the living room downstairs"});
+    EXPECT_GT(menu()->width(), narrow);
+    EXPECT_TRUE(area.contains(menu()->geometry()));
+    menu()->hide();
 }
 
 }  // namespace

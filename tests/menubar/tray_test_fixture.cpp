@@ -26,12 +26,27 @@ std::string definition(int64_t port) {
 
 using Clock = std::chrono::steady_clock;
 
+/// Counts the queued calls that reach the application object: each is an answer on its way
+/// to a Tray. Deleting it takes it out of the application's filters.
+class QueuedCallCounter : public QObject {
+public:
+    explicit QueuedCallCounter(int& count) : count_(count) { qApp->installEventFilter(this); }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == QCoreApplication::instance() && event->type() == QEvent::MetaCall) ++count_;
+        return false;
+    }
+
+private:
+    int& count_;
+};
+
 }  // namespace
 
 TrayTest::TrayTest() {
     launchctl.install();
     installServerDefinition(server.port());
     platform::setClockForTesting([this] { return clock; }, [this](double s) { clock += s; });
+    deliveryCounter_ = std::make_unique<QueuedCallCounter>(deliveries);
     tray = std::make_unique<Tray>();
     tray->setAlertPresenterForTesting([this](const QString& message, const QString& informative) {
         alerts.push_back({message, informative});
@@ -59,6 +74,23 @@ void TrayTest::unloadServer() {
 void TrayTest::launch() {
     if (!tray) tray = std::make_unique<Tray>();
     tray->applicationDidFinishLaunching();
+}
+
+void TrayTest::show(ServerState state, const SetupFacts& facts) {
+    ServerMonitor& monitor = tray->monitor_;
+    if (state == ServerState::paused) {
+        monitor.pauseChosen();
+    } else {
+        const ServerMonitor::Ticket ticket = monitor.issueTicket();
+        monitor.pinged(ticket, true);
+        monitor.setupStatusAnswered(ticket, facts);
+        if (state != ServerState::running) monitor.pinged(monitor.issueTicket(), false);
+        if (state == ServerState::notResponding) {
+            clock += 61.0;
+            monitor.pinged(monitor.issueTicket(), false);
+        }
+    }
+    tray->render();
 }
 
 bool TrayTest::waitUntil(const std::function<bool()>& done, double seconds) {

@@ -18,7 +18,6 @@
 #include "menubar/tray_icon.h"
 #include "platform/browser.h"
 #include "platform/bundle.h"
-#include "platform/clock.h"
 #include "platform/system.h"
 #include "probe/http_client.h"
 #include "probe/setup_status.h"
@@ -31,7 +30,6 @@ namespace {
 
 constexpr int kPollIntervalMs = 5000;
 constexpr int kPollAfterToggleMs = 1500;
-constexpr double kGraceSeconds = 60.0;
 // A request fails when no byte has come for two seconds, and in any case after three.
 constexpr double kIdleTimeout = 2.0;
 constexpr double kRequestTimeout = 3.0;
@@ -183,6 +181,7 @@ void Tray::menuWillOpen() {
 }
 
 void Tray::render() {
+    const Snapshot& snap = monitor_.snapshot();
     const MenuText text = menuText(snap);
     const bool exported = menu->platformMenu() != nullptr;
     statusRow->setText(menuTitle(text.status, exported));
@@ -200,39 +199,33 @@ void Tray::render() {
 
 void Tray::poll() {
     if (!serverLoaded()) {
-        unansweredSince.reset();
-        snap = Snapshot{};
-        snap.state = ServerState::paused;
+        monitor_.agentUnloaded();
         render();
         return;
     }
     const int64_t port = serverPort();
+    const ServerMonitor::Ticket ticket = monitor_.issueTicket();
     session->submit(getRequest(probeBase(port) + "/api/ping"),
-                    [guard = QPointer<Tray>(this), port](HttpResponse response) {
+                    [guard = QPointer<Tray>(this), ticket, port](HttpResponse response) {
                         const bool ok = response.answered && response.status == 200;
-                        deliver(guard, [ok, port](Tray& tray) { tray.pinged(ok, port); });
+                        deliver(guard,
+                                [ticket, ok, port](Tray& tray) { tray.pinged(ticket, ok, port); });
                     });
 }
 
-void Tray::pinged(bool ok, int64_t port) {
+void Tray::pinged(ServerMonitor::Ticket ticket, bool ok, int64_t port) {
+    // An answer that something newer has overtaken changes nothing and leads nowhere.
+    if (!monitor_.pinged(ticket, ok)) return;
     if (ok) {
-        unansweredSince.reset();
-        snap.state = ServerState::running;
         session->submit(getRequest(probeBase(port) + "/api/setup/status"),
-                        [guard = QPointer<Tray>(this)](HttpResponse response) {
+                        [guard = QPointer<Tray>(this), ticket](HttpResponse response) {
                             SetupFacts facts;
                             if (response.body) facts = setupFacts(parseJsonObject(*response.body));
-                            deliver(guard, [facts](Tray& tray) {
-                                tray.snap.setFacts(facts);
-                                tray.render();
+                            deliver(guard, [ticket, facts](Tray& tray) {
+                                if (tray.monitor_.setupStatusAnswered(ticket, facts)) tray.render();
                             });
                         });
-        render();
-        return;
     }
-    if (!unansweredSince) unansweredSince = platform::now();
-    const double elapsed = platform::now() - *unansweredSince;
-    snap.state = elapsed > kGraceSeconds ? ServerState::notResponding : ServerState::starting;
     render();
 }
 
@@ -245,14 +238,12 @@ void Tray::addFolder() {
 }
 
 void Tray::togglePause() {
-    if (snap.state != ServerState::paused) {
+    if (monitor_.snapshot().state != ServerState::paused) {
         stopServer();
-        snap = Snapshot{};
-        snap.state = ServerState::paused;
+        monitor_.pauseChosen();
     } else {
         if (!startServer()) alert(kCouldNotStart);
-        snap.state = ServerState::starting;
-        unansweredSince = platform::now();
+        monitor_.resumeChosen();
     }
     render();
     // The timer's context is this Tray: the poll is dropped if the Tray is gone by then.

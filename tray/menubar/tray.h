@@ -7,10 +7,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
-#include "probe/snapshot.h"
+#include "server_monitor.h"
 
 class QAction;
 class QMenu;
@@ -20,9 +19,14 @@ class QTimer;
 namespace tessaway {
 
 class HttpWorker;
+namespace testing {
+class TrayTest;
+}
 
-/// The menu-bar item: the status item and its menu, the current snapshot, the polling cycle
-/// and the menu's actions. Lives on the main thread; every field is touched there only.
+/// The menu-bar item: the status item and its menu, the polling cycle and the menu's actions.
+/// What the server is doing is the monitor's to decide; the Tray sends the requests, hands
+/// their answers and the user's choices to the monitor, and shows its snapshot. Lives on the
+/// main thread; every field is touched there only.
 class Tray : public QObject {
     Q_OBJECT
 
@@ -54,13 +58,12 @@ public:
     /// Stops the server agent and ends the event loop.
     void quit();
 
-    /// Shows the snapshot: row titles, enabled rows, the hidden detail row, the dimmed item.
+    /// Shows the monitor's snapshot: row titles, enabled rows, the hidden detail row, the
+    /// dimmed item.
     void render();
     /// Asks the service manager whether the server agent is loaded; if so, pings the server
     /// in the background.
     void poll();
-    /// Applies the outcome of a ping sent to `port`.
-    void pinged(bool ok, int64_t port);
     /// Shows `text` in the one message box of the application.
     void alert(const QString& text);
     /// "http://localhost:" and the configured port, read afresh.
@@ -71,11 +74,19 @@ public:
     /// Replaces the message box (tests read its texts without blocking).
     void setAlertPresenterForTesting(AlertPresenter presenter);
 
+private:
+    friend class testing::TrayTest;
+
+    /// Applies the outcome of the ping of `ticket`, sent to `port`; asks for the setup status
+    /// when the server answered.
+    void pinged(ServerMonitor::Ticket ticket, bool ok, int64_t port);
+    /// Makes the status item with its picture, tooltip and menu, and shows it.
+    void showItem();
+
     QSystemTrayIcon* item = nullptr;  ///< the status item, created once a tray can show it
     std::unique_ptr<QMenu> menu;
-    Snapshot snap;
-    std::optional<double> unansweredSince;  ///< seconds on the platform clock
-    QTimer* timer = nullptr;                ///< the poll timer, created at launch
+    ServerMonitor monitor_;   ///< the snapshot and the run of unanswered pings
+    QTimer* timer = nullptr;  ///< the poll timer, created at launch
     std::unique_ptr<HttpWorker> session;
     QAction* statusRow = nullptr;
     QAction* detailRow = nullptr;
@@ -84,11 +95,6 @@ public:
     QAction* pauseRow = nullptr;
     QAction* loginRow = nullptr;
     QAction* quitRow = nullptr;
-
-private:
-    /// Makes the status item with its picture, tooltip and menu, and shows it.
-    void showItem();
-
     QTimer* hostCheck_ = nullptr;  ///< looks for a tray while none can show the item
     QIcon normalIcon_;
     QIcon dimmedIcon_;
