@@ -119,7 +119,7 @@ TEST_P(RenderTest, ShowsTheSnapshot) {
 
 // The name comes from the server: "&" must not turn into a mnemonic, and a tab must not open
 // the shortcut column.
-const SetupFacts kTomAndJerry{std::nullopt, "Tom & Jerry\tTV"};
+const SetupFacts kTomAndJerry{std::nullopt, "Tom & Jerry\tTV", std::nullopt};
 
 INSTANTIATE_TEST_SUITE_P(
     States, RenderTest,
@@ -167,7 +167,7 @@ TEST_F(TrayTest, AnOpenMenuThatGrowsStaysOnTheScreen) {
     ASSERT_TRUE(area.contains(menu()->geometry()));
     const int narrow = menu()->width();
     show(ServerState::running,
-         {true, "A server with a rather long name for the living room downstairs"});
+         {true, "A server with a rather long name for the living room downstairs", std::nullopt});
     EXPECT_GT(menu()->width(), narrow);
     EXPECT_TRUE(area.contains(menu()->geometry()));
     menu()->hide();
