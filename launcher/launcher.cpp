@@ -11,8 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "executable_path.h"
-#include "exit_status.h"
+#include "launcher/executable_path.h"
+#include "launcher/exit_status.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "definition.h"
+#include "standin/launchd/definition.h"
 
 #include <fcntl.h>
 #include <signal.h>

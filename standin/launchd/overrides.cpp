@@ -1,4 +1,4 @@
-#include "overrides.h"
+#include "standin/launchd/overrides.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "locations.h"
 #include "platform/atomic_file.h"
 #include "platform/property_list.h"
+#include "standin/launchd/locations.h"
 
 namespace tessaway::launchd {
 namespace {

@@ -1,4 +1,4 @@
-#include "service_record.h"
+#include "standin/launchd/service_record.h"
 
 #include <dirent.h>
 #include <fcntl.h>

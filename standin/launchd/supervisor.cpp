@@ -1,4 +1,4 @@
-#include "supervisor.h"
+#include "standin/launchd/supervisor.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -13,9 +13,9 @@
 #include <climits>
 #include <optional>
 
-#include "locations.h"
-#include "service_record.h"
-#include "service_report.h"
+#include "standin/launchd/locations.h"
+#include "standin/launchd/service_record.h"
+#include "standin/launchd/service_report.h"
 
 extern char** environ;
 

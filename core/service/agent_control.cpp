@@ -1,0 +1,70 @@
+#include "core/service/agent_control.h"
+
+#include <filesystem>
+#include <string_view>
+
+#include "core/identity.h"
+#include "core/service/launchctl_runner.h"
+#include "platform/clock.h"
+
+namespace tessaway {
+namespace {
+
+constexpr double kStopDeadlineSeconds = 25.0;
+constexpr double kStopPollSeconds = 0.25;
+
+}  // namespace
+
+bool loaded(const std::string& label) {
+    return launchctl({"print", serviceTarget(label)}).status == 0;
+}
+
+bool serverLoaded() {
+    return loaded(serverLabel);
+}
+
+bool startAtLogin() {
+    const std::string output = launchctl({"print-disabled", domain}).output;
+    const std::string needle = "\"" + serverLabel + "\"";
+    std::string_view rest(output);
+    while (!rest.empty()) {
+        const auto end = rest.find('\n');
+        const std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (line.find(needle) == std::string_view::npos) continue;
+        return line.find("=> disabled") == std::string_view::npos &&
+               line.find("=> true") == std::string_view::npos;
+    }
+    return true;
+}
+
+void setStartAtLogin(bool on) {
+    const char* verb = on ? "enable" : "disable";
+    launchctl({verb, serviceTarget(serverLabel)});
+    launchctl({verb, serviceTarget(trayLabel)});
+}
+
+bool startServer() {
+    if (serverLoaded()) return true;
+    std::error_code ec;
+    if (!std::filesystem::exists(serverPlist, ec)) return false;
+    const bool atLogin = startAtLogin();
+    // A disabled override would make the bootstrap fail; lift it just for this one load.
+    if (!atLogin) launchctl({"enable", serviceTarget(serverLabel)});
+    const int32_t status = launchctl({"bootstrap", domain, serverPlist.string()}).status;
+    if (!atLogin) launchctl({"disable", serviceTarget(serverLabel)});
+    return status == 0 || serverLoaded();
+}
+
+void stopServer() {
+    if (!serverLoaded()) return;
+    launchctl({"bootout", serviceTarget(serverLabel)});
+    const double deadline = platform::now() + kStopDeadlineSeconds;
+    for (;;) {
+        if (!serverLoaded()) return;
+        if (platform::now() >= deadline) return;
+        platform::sleepFor(kStopPollSeconds);
+    }
+}
+
+}  // namespace tessaway

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QIcon>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/probe/snapshot.h"
+
+class QAction;
+class QMenu;
+class QSystemTrayIcon;
+class QTimer;
+
+namespace tessaway {
+
+class HttpWorker;
+
+/// The menu-bar item: the status item and its menu, the current snapshot, the polling cycle
+/// and the menu's actions. Lives on the main thread; every field is touched there only.
+class Tray : public QObject {
+    Q_OBJECT
+
+public:
+    /// Shows a message box with `message` and `informative` text and returns when it is
+    /// dismissed.
+    using AlertPresenter = std::function<void(const QString& message, const QString& informative)>;
+
+    /// Creates the menu and its rows and the HTTP session. Nothing visible, no question to
+    /// the service manager or the server.
+    Tray();
+    /// Abandons requests in flight; the server is not touched.
+    ~Tray() override;
+    Tray(const Tray&) = delete;
+    Tray& operator=(const Tray&) = delete;
+
+    /// Builds the menu, puts the item into the tray (or, when nothing can show it yet, says so
+    /// once and puts it there as soon as a tray starts), renders, polls once and starts the
+    /// five-second timer. Called once, when the event loop is about to run.
+    void applicationDidFinishLaunching();
+
+    /// Refreshes the login check mark, then polls. Runs just before the menu is shown.
+    void menuWillOpen();
+
+    void openSetup();
+    void addFolder();
+    void togglePause();
+    void toggleLogin();
+    /// Stops the server agent and ends the event loop.
+    void quit();
+
+    /// Shows the snapshot: row titles, enabled rows, the hidden detail row, the dimmed item.
+    void render();
+    /// Asks the service manager whether the server agent is loaded; if so, pings the server
+    /// in the background.
+    void poll();
+    /// Applies the outcome of a ping sent to `port`.
+    void pinged(bool ok, int64_t port);
+    /// Shows `text` in the one message box of the application.
+    void alert(const QString& text);
+    /// "http://localhost:" and the configured port, read afresh.
+    std::string base() const;
+
+    /// Whether the item currently has the dimmed look.
+    bool dimmed() const { return dimmed_; }
+    /// Replaces the message box (tests read its texts without blocking).
+    void setAlertPresenterForTesting(AlertPresenter presenter);
+
+    QSystemTrayIcon* item = nullptr;  ///< the status item, created once a tray can show it
+    std::unique_ptr<QMenu> menu;
+    Snapshot snap;
+    std::optional<double> unansweredSince;  ///< seconds on the platform clock
+    QTimer* timer = nullptr;                ///< the poll timer, created at launch
+    std::unique_ptr<HttpWorker> session;
+    QAction* statusRow = nullptr;
+    QAction* detailRow = nullptr;
+    QAction* openRow = nullptr;
+    QAction* addRow = nullptr;
+    QAction* pauseRow = nullptr;
+    QAction* loginRow = nullptr;
+    QAction* quitRow = nullptr;
+
+private:
+    /// Makes the status item with its picture, tooltip and menu, and shows it.
+    void showItem();
+
+    QTimer* hostCheck_ = nullptr;  ///< looks for a tray while none can show the item
+    QIcon normalIcon_;
+    QIcon dimmedIcon_;
+    bool dimmed_ = false;
+    AlertPresenter presentAlert_;
+};
+
+}  // namespace tessaway

@@ -1,0 +1,54 @@
+#include "core/text.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/doubles/temp_home.h"
+
+namespace tessaway {
+namespace {
+
+struct Utf8Case {
+    const char* name;
+    std::string in;
+    std::string out;
+};
+
+class RepairUtf8Test : public ::testing::TestWithParam<Utf8Case> {};
+
+TEST_P(RepairUtf8Test, ReplacesEachMaximalInvalidSubpart) {
+    EXPECT_EQ(repairUtf8(GetParam().in), GetParam().out);
+}
+
+const std::string R = "\xEF\xBF\xBD";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RepairUtf8Test,
+    ::testing::Values(Utf8Case{"empty", "", ""},
+                      Utf8Case{"ascii", "gui/501 = {\n", "gui/501 = {\n"},
+                      Utf8Case{"valid_multibyte", "\xE2\x94\x80\xC2\xB7\xF0\x9F\x8E\xB5",
+                               "\xE2\x94\x80\xC2\xB7\xF0\x9F\x8E\xB5"},
+                      Utf8Case{"lone_continuation",
+                               "a\x80"
+                               "b",
+                               "a" + R + "b"},
+                      Utf8Case{"invalid_lead", "\xFF\xFE", R + R},
+                      Utf8Case{"overlong_two_byte", "\xC0\xAF", R + R},
+                      Utf8Case{"truncated_three_byte_at_end", "x\xE2\x94", "x" + R},
+                      Utf8Case{"truncated_then_ascii",
+                               "\xE2\x94"
+                               "a",
+                               R + "a"},
+                      Utf8Case{"surrogate", "\xED\xA0\x80", R + R + R},
+                      Utf8Case{"above_max", "\xF4\x90\x80\x80", R + R + R + R},
+                      Utf8Case{"truncated_four_byte", "\xF0\x9F\x8E", R}),
+    testing::CaseName());
+
+TEST(ReplaceControlCharactersTest, NeutralisesTerminalEscapesAndKeepsText) {
+    EXPECT_EQ(replaceControlCharacters("Den\x1B]0;pwned\x07 \xC2\x9B"
+                                       "1m·x\x7F\tok"),
+              "Den" + R + "]0;pwned" + R + " " + R + "1m·x" + R + R + "ok");
+    EXPECT_EQ(replaceControlCharacters("Wohnzimmer Süd"), "Wohnzimmer Süd");
+}
+
+}  // namespace
+}  // namespace tessaway

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "menubar/tray.h"
+#include "tests/doubles/fake_launchctl.h"
+#include "tests/doubles/temp_home.h"
+#include "tests/doubles/test_http_server.h"
+
+namespace tessaway::testing {
+
+/// What the message box was asked to show.
+struct ShownAlert {
+    QString message;
+    QString informative;
+};
+
+/// A Tray against the scripted service manager, a local test server whose port the installed
+/// server definition names, and a clock that moves only when the test moves it.
+class TrayTest : public HomeTest {
+protected:
+    TrayTest();
+    ~TrayTest() override;
+
+    /// Writes a server definition whose port is `port`.
+    void installServerDefinition(int64_t port);
+    void loadServer();
+    void unloadServer();
+    /// Creates the Tray (if not yet there) and runs its launch handler.
+    void launch();
+
+    /// Runs the event loop until `done` holds or `seconds` of real time pass.
+    static bool waitUntil(const std::function<bool()>& done, double seconds = 5.0);
+    /// Runs the event loop for `seconds` of real time.
+    static void spin(double seconds);
+    /// Runs the application's event loop until something quits it (true) or `seconds` of
+    /// real time pass (false).
+    static bool runEventLoop(double seconds);
+
+    std::vector<std::vector<std::string>> callsSince(size_t first) const;
+    std::string serverTarget() const;
+
+    FakeLaunchctl launchctl;
+    TestHttpServer server;
+    double clock = 1000.0;
+    std::vector<ShownAlert> alerts;
+    std::unique_ptr<Tray> tray;
+};
+
+/// A fake "xdg-open" first on PATH for the life of the object; it records each address.
+class FakeBrowser {
+public:
+    FakeBrowser();
+    /// Waits up to five seconds for `count` addresses and returns what has been opened.
+    std::vector<std::string> opened(size_t count = 1) const;
+
+private:
+    TempDir dir_;
+    std::optional<ScopedEnv> path_;
+};
+
+}  // namespace tessaway::testing
