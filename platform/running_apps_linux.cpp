@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/process_signal.h"
 #include "platform/session_folder.h"
 #include "platform/system.h"
 
@@ -162,20 +162,8 @@ bool terminateApplication(const std::string& identifier, pid_t pid) {
     if (!validIdentifier(identifier) || pid <= 0) return false;
     const auto root = registryRoot(false);
     if (!root) return false;
-    // Pin the process first, then confirm that it is still the registered instance: a pidfd
-    // cannot be redirected to a newer process that happens to get the same id.
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    const bool alive = entryAlive(*root + "/" + identifier + "/" + std::to_string(pid));
-    bool sent = false;
-    if (alive) {
-        if (pidfd >= 0) {
-            sent = syscall(SYS_pidfd_send_signal, pidfd, SIGTERM, nullptr, 0) == 0;
-        } else {
-            sent = kill(pid, SIGTERM) == 0;
-        }
-    }
-    if (pidfd >= 0) close(pidfd);
-    return sent;
+    const std::string entry = *root + "/" + identifier + "/" + std::to_string(pid);
+    return signalProcessIf(pid, SIGTERM, [&] { return entryAlive(entry); }) == SignalOutcome::sent;
 }
 
 }  // namespace tessaway::platform

@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "platform/atomic_file.h"
+#include "platform/clock.h"
 #include "platform/system.h"
 
 namespace tessaway::launchd {
@@ -17,7 +18,7 @@ namespace {
 constexpr size_t kMaxStateBytes = 1 << 20;
 // How long a reader waits for a supervisor that holds the lock but has not reported yet.
 constexpr int kReportWaits = 250;
-constexpr long kReportWaitNanoseconds = 1000000;
+constexpr double kReportWaitSeconds = 0.001;
 
 std::optional<long> number(const std::string& text) {
     if (text.empty() || text.size() > 18) return std::nullopt;
@@ -100,8 +101,7 @@ std::optional<ServiceRecord> loadedRecord(const std::string& folder, const std::
             record.supervisor = *holder;
             return record;
         }
-        const timespec pause{0, kReportWaitNanoseconds};
-        nanosleep(&pause, nullptr);
+        platform::sleepFor(kReportWaitSeconds);
     }
 }
 

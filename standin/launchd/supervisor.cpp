@@ -3,16 +3,16 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <optional>
 
+#include "platform/clock.h"
+#include "platform/process_signal.h"
 #include "standin/launchd/locations.h"
 #include "standin/launchd/service_record.h"
 #include "standin/launchd/service_report.h"
@@ -35,11 +35,6 @@ constexpr int kStopAckMilliseconds = 2000;
 constexpr char kAnswerLoaded = 'L';
 constexpr char kAnswerAlreadyLoaded = 'A';
 constexpr char kAnswerFailed = 'F';
-
-double now() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
 
 void answer(int fd, char value) {
     while (write(fd, &value, 1) < 0 && errno == EINTR) {
@@ -164,7 +159,7 @@ private:
             if (at && (!next || *at < *next)) next = *at;
         }
         if (!next) return std::nullopt;
-        return std::max(0.0, *next - now());
+        return std::max(0.0, *next - platform::now());
     }
 
     void start() {
@@ -176,7 +171,7 @@ private:
         if (pipe2(failure, O_CLOEXEC) != 0) failure[0] = failure[1] = -1;
         const pid_t supervisor = getpid();
         ++runtime_.runs;
-        lastStart_ = now();
+        lastStart_ = platform::now();
         const pid_t pid = fork();
         if (pid == 0) execProgram(failure[1], supervisor);
         if (failure[1] >= 0) close(failure[1]);
@@ -270,7 +265,7 @@ private:
         if (!stopRequested_ && shouldRestart(def_.keepAlive, end)) {
             const double spacing =
                 std::max(static_cast<double>(def_.throttleInterval), kMinimumRestartSpacing);
-            restartAt_ = std::max(lastStart_ + spacing, now());
+            restartAt_ = std::max(lastStart_ + spacing, platform::now());
         }
         report();
     }
@@ -282,12 +277,12 @@ private:
         if (runtime_.pid == 0) return;
         runtime_.stopping = true;
         kill(-runtime_.pid, SIGTERM);
-        if (def_.exitTimeOut > 0) killAt_ = now() + static_cast<double>(def_.exitTimeOut);
+        if (def_.exitTimeOut > 0) killAt_ = platform::now() + static_cast<double>(def_.exitTimeOut);
         report();
     }
 
     void expireTimers() {
-        const double current = now();
+        const double current = platform::now();
         if (killAt_ && current >= *killAt_) {
             killAt_.reset();
             if (runtime_.pid != 0) kill(-runtime_.pid, SIGKILL);
@@ -399,20 +394,11 @@ bool requestStop(const std::string& folder, const std::string& label) {
         const auto holder = recordHolder(folder, label);
         if (!holder) return false;
         if (*holder <= 0) return true;  // held from another pid namespace: out of our reach
-        // Pin the process, then make sure it still holds the record: a pidfd cannot turn
-        // into a newer process that happens to get the same id.
-        const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, *holder, 0));
-        if (recordHolder(folder, label) != holder) {
-            if (pidfd >= 0) close(pidfd);
-            continue;
-        }
-        if (pidfd >= 0) {
-            syscall(SYS_pidfd_send_signal, pidfd, SIGTERM, nullptr, 0);
-            close(pidfd);
-        } else {
-            kill(*holder, SIGTERM);
-        }
-        return true;
+        // Signalled only while it still holds the record; otherwise look again.
+        const auto stillHolds = [&] { return recordHolder(folder, label) == holder; };
+        if (platform::signalProcessIf(*holder, SIGTERM, stillHolds) !=
+            platform::SignalOutcome::notTheOne)
+            return true;
     }
     return recordHolder(folder, label).has_value();
 }
@@ -427,8 +413,7 @@ void awaitStopping(const std::string& folder, const std::vector<std::string>& la
             return !record || (record->supervisor == *holder && record->stopping);
         });
         if (pending.empty()) break;
-        const timespec pause{0, 1000000};
-        nanosleep(&pause, nullptr);
+        platform::sleepFor(0.001);
     }
 }
 
@@ -439,8 +424,7 @@ bool awaitUnloaded(const std::string& folder, const std::string& label, double s
     const auto milliseconds = static_cast<int64_t>(seconds * 1000);
     for (int64_t waited = 0; waited < milliseconds; waited += 10) {
         if (!recordHolder(folder, label)) return true;
-        const timespec pause{0, 10000000};
-        nanosleep(&pause, nullptr);
+        platform::sleepFor(0.01);
     }
     return !recordHolder(folder, label);
 }
