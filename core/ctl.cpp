@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "core/probe/server_probe.h"
 #include "core/probe/setup_status.h"
@@ -11,6 +12,7 @@
 #include "core/service/port_config.h"
 #include "core/text.h"
 #include "platform/bundle.h"
+#include "platform/control_lock.h"
 #include "platform/running_apps.h"
 #include "platform/system.h"
 
@@ -91,6 +93,13 @@ int32_t runCtl(const std::string& word) {
     if (word == "status") {
         printStatusReport();
         return 0;
+    }
+    // A command and the read-back of its outcome form one step: no other command can change
+    // the state in between and make the answer untrue.
+    std::optional<platform::ControlLock> lock;
+    if (word == "pause" || word == "resume" || word == "login-on" || word == "login-off" ||
+        word == "quit") {
+        lock.emplace();
     }
     if (word == "pause") {
         stopServer();

@@ -2,7 +2,6 @@
 // child, relays termination signals to it, and ends with a status derived from the child's.
 
 #include <errno.h>
-#include <libgen.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,12 +10,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "launcher/bundle_paths.h"
 #include "launcher/executable_path.h"
 #include "launcher/exit_status.h"
 
 namespace {
 
-constexpr size_t pathSize = 1024;
 constexpr int relayed[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
 
 /// The server program's process id: 0 until it exists. The signal handler reads it.
@@ -32,53 +31,26 @@ void forward(int sig) {
     errno = savedErrno;
 }
 
-/// Resolves `path` into `resolved`. realpath writing into a caller's buffer assumes PATH_MAX
-/// bytes, more than the buffer holds on Linux, so the result is taken from realpath's own
-/// allocation and must fit; a longer one fails with ENAMETOOLONG.
-bool resolve(const char* path, char (&resolved)[pathSize]) {
-    char* full = realpath(path, nullptr);
-    if (full == nullptr) return false;
-    size_t length = strlen(full);
-    if (length < pathSize) memcpy(resolved, full, length + 1);
-    free(full);
-    if (length >= pathSize) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    return true;
-}
-
-/// Writes `head` followed by `tail` into `out`; answers whether all of it fit. A longer result
-/// is cut, and the callers go on with it: resolving or starting a cut path fails and is reported.
-bool join(char (&out)[pathSize], const char* head, const char* tail) {
-    return snprintf(out, pathSize, "%s%s", head, tail) < static_cast<int>(pathSize);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     static char executable[pathSize];
     static char resolvedExecutable[pathSize];
-    static char resources[pathSize];
-    static char resolvedResources[pathSize];
-    static char interpreter[pathSize];
-    static char script[pathSize];
+    static BundlePaths paths;
 
     if (!executablePath(executable, sizeof executable) ||
-        !resolve(executable, resolvedExecutable)) {
+        !resolvePath(executable, resolvedExecutable)) {
         static const char message[] = "tessaway-server: cannot locate myself\n";
         ssize_t written = write(STDERR_FILENO, message, sizeof message - 1);
         (void)written;
         return 70;
     }
-
-    join(resources, dirname(resolvedExecutable), "/../Resources");
-    if (!resolve(resources, resolvedResources)) {
+    if (!bundlePaths(resolvedExecutable, paths)) {
         (void)fprintf(stderr, "tessaway-server: no Resources dir: %s\n", strerror(errno));
         return 70;
     }
-    join(interpreter, resolvedResources, "/python/bin/python3");
-    join(script, resolvedResources, "/app/server_main.py");
+    char* interpreter = paths.interpreter;
+    char* script = paths.script;
 
     size_t forwarded = argc > 1 ? static_cast<size_t>(argc) - 1 : 0;
     // Never freed: the process either becomes the interpreter or ends.

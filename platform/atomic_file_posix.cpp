@@ -58,7 +58,9 @@ bool writeFileAtomically(const std::string& path, std::string_view text, std::st
 }
 
 bool readFile(const std::string& path, std::string& content, size_t limit) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without blocking: opening a FIFO for reading would wait for a writer. Only a regular file
+    // (also behind a symbolic link) is read.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return false;
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<size_t>(st.st_size) > limit) {

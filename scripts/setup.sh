@@ -10,7 +10,8 @@ packages=(cmake g++ pkg-config libboost-dev nlohmann-json3-dev libplist-dev
           dbus python3-gi)
 # The real menu-bar item on a virtual display, with or without an XEmbed tray (the item's
 # process tests, scripts/screenshot-menubar.sh); the tests that need them skip without them.
-optional=(xvfb trayer xdotool x11-utils imagemagick)
+# clang and its runtime (libFuzzer, sanitizers) only for scripts/fuzz.sh.
+optional=(xvfb trayer xdotool x11-utils imagemagick clang libclang-rt-14-dev)
 
 wanted=("${packages[@]}")
 if [ "${TESSAWAY_SETUP_OPTIONAL:-1}" = 1 ]; then wanted+=("${optional[@]}"); fi

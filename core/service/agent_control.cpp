@@ -6,6 +6,7 @@
 #include "core/identity.h"
 #include "core/service/launchctl_runner.h"
 #include "platform/clock.h"
+#include "platform/control_lock.h"
 
 namespace tessaway {
 namespace {
@@ -39,12 +40,15 @@ bool startAtLogin() {
 }
 
 void setStartAtLogin(bool on) {
+    const platform::ControlLock lock;
     const char* verb = on ? "enable" : "disable";
     launchctl({verb, serviceTarget(serverLabel)});
     launchctl({verb, serviceTarget(trayLabel)});
 }
 
 bool startServer() {
+    // From the first look to the restored override, no other command may change the state.
+    const platform::ControlLock lock;
     if (serverLoaded()) return true;
     std::error_code ec;
     if (!std::filesystem::exists(serverPlist, ec)) return false;
@@ -57,6 +61,7 @@ bool startServer() {
 }
 
 void stopServer() {
+    const platform::ControlLock lock;
     if (!serverLoaded()) return;
     launchctl({"bootout", serviceTarget(serverLabel)});
     const double deadline = platform::now() + kStopDeadlineSeconds;

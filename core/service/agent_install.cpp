@@ -9,6 +9,7 @@
 #include "core/text.h"
 #include "platform/atomic_file.h"
 #include "platform/bundle.h"
+#include "platform/control_lock.h"
 #include "platform/system.h"
 
 namespace tessaway {
@@ -71,6 +72,7 @@ std::string renderTemplate(std::string text, const std::string& app, const std::
 }
 
 std::optional<InstallResult> installAgents() {
+    const platform::ControlLock lock;
     const std::string home = platform::homeDirectory();
     std::error_code ec;
     const bool existed = std::filesystem::exists(serverPlist, ec);

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 
@@ -31,8 +32,11 @@ std::optional<int64_t> parseDecimal(std::string_view text) {
 }
 
 int64_t serverPort() {
-    auto root = platform::readPropertyList(serverPlist.string());
-    plist_t env = platform::dictionaryItem(root.get(), "EnvironmentVariables");
+    return definitionPort(platform::readPropertyList(serverPlist.string()).get());
+}
+
+int64_t definitionPort(plist_t root) {
+    plist_t env = platform::dictionaryItem(root, "EnvironmentVariables");
     plist_t port = platform::dictionaryItem(env, "TESSAWAY_PORT");
     if (port == nullptr) return defaultPort;
     if (auto text = platform::stringValue(port)) {
@@ -46,17 +50,50 @@ int64_t serverPort() {
     return defaultPort;
 }
 
-bool portIsFree(int64_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    const bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+namespace {
+
+/// Binds a probe socket to the port on one address and closes it again. `unavailable` says
+/// whether the address family or address does not exist here at all.
+bool canBind(int family, int64_t port, bool& unavailable) {
+    unavailable = false;
+    const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        unavailable = errno == EAFNOSUPPORT;
+        return false;
+    }
+    sockaddr_storage storage;
+    std::memset(&storage, 0, sizeof storage);
+    socklen_t length = 0;
+    if (family == AF_INET) {
+        auto& address = reinterpret_cast<sockaddr_in&>(storage);
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        length = sizeof address;
+    } else {
+        // Only the IPv6 loopback itself: the IPv4 probe above covers the wildcard.
+        const int only = 1;
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+        auto& address = reinterpret_cast<sockaddr_in6&>(storage);
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(static_cast<uint16_t>(port));
+        address.sin6_addr = in6addr_loopback;
+        length = sizeof address;
+    }
+    const bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&storage), length) == 0;
+    unavailable = !bound && (errno == EADDRNOTAVAIL || errno == EAFNOSUPPORT);
     close(fd);
     return bound;
+}
+
+}  // namespace
+
+bool portIsFree(int64_t port) {
+    bool unavailable = false;
+    if (!canBind(AF_INET, port, unavailable)) return false;
+    // A program on [::1] alone would receive every browser that resolves "localhost" to it.
+    // Where this machine has no IPv6 loopback, nobody can be there.
+    return canBind(AF_INET6, port, unavailable) || unavailable;
 }
 
 int64_t freePort() {

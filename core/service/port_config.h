@@ -1,5 +1,7 @@
 #pragma once
 
+#include <plist/plist.h>
+
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -10,7 +12,13 @@ namespace tessaway {
 /// does not yield a number. Read afresh on every call.
 int64_t serverPort();
 
-/// Can an IPv4 TCP socket be bound to `port` on the wildcard address right now?
+/// The port a server definition holds (already read as a property list; null when it could
+/// not be), or defaultPort.
+int64_t definitionPort(plist_t definition);
+
+/// Can a TCP socket be bound to `port` right now, both on the IPv4 wildcard address and on
+/// the IPv6 loopback (where the machine has one)? A program on either loopback address would
+/// answer the browser in the server's place.
 bool portIsFree(int64_t port);
 
 /// The first free port from 8011 to 8099, or 8011 when none is.

@@ -33,6 +33,8 @@ constexpr int kIoErrorStatus = 5;
 constexpr int kNoProcessStatus = 3;
 // The runtime folder is not ours alone (see runtimeFolder), so nothing is read or written.
 constexpr int kRefusedStatus = 1;
+constexpr int kInvalidArgumentStatus = 22;
+constexpr int kNoSpaceStatus = 28;
 
 constexpr std::string_view kGeneralUsage =
     "Usage: launchctl <print|print-disabled|enable|disable|bootstrap|bootout|session-start> "
@@ -66,6 +68,13 @@ std::optional<Target> targetArgument(std::string_view text, Kind kind, std::stri
         status = kNoDomainStatus;
         return std::nullopt;
     }
+    // Such a label could never be loaded, and echoing it could forge lines of our output.
+    if (target->isService() && !usableLabel(target->label)) {
+        err("Bad request.\nInvalid label: 1 to 200 characters without control characters, "
+            "double quotes or slashes\n");
+        status = kInvalidArgumentStatus;
+        return std::nullopt;
+    }
     return target;
 }
 
@@ -87,6 +96,7 @@ int printDomain(const Target& target, const std::string& folder) {
     std::string lines;
     int active = 0;
     for (const auto& label : recordLabels(folder)) {
+        if (!usableLabel(label)) continue;
         const auto record = loadedRecord(folder, label);
         if (!record) continue;
         if (record->pid != 0) ++active;
@@ -109,7 +119,6 @@ int print(const std::vector<std::string_view>& args) {
     const auto folder = runtimeFolder(false);
     if (!folder) return kRefusedStatus;
     if (!target->isService()) return printDomain(*target, *folder);
-    if (!usableLabel(target->label)) return notFound(*target);
     const auto record = loadedRecord(*folder, target->label);
     if (!record) return notFound(*target);
     if (record->report.empty()) {
@@ -128,6 +137,8 @@ int printDisabled(const std::vector<std::string_view>& args) {
     if (!targetArgument(args[0], Kind::domain, kUsage, status)) return status;
     std::string text = "disabled services = {\n";
     for (const auto& [label, disabled] : readOverrides(overridesPath())) {
+        // A file edited by hand may hold labels that would forge lines.
+        if (!usableLabel(label)) continue;
         text += "\t\"" + label + "\" => " + (disabled ? "disabled" : "enabled") + "\n";
     }
     text += "}\n";
@@ -142,12 +153,15 @@ int setEnabled(const std::vector<std::string_view>& args, bool enable) {
     int status = 0;
     const auto target = targetArgument(args[0], Kind::service, kUsage, status);
     if (!target) return status;
-    if (!setOverride(overridesPath(), target->label, !enable)) {
-        err(std::string("Could not ") + (enable ? "enable" : "disable") +
-            " service: 5: Input/output error\n");
-        return kIoErrorStatus;
+    const OverrideResult result = setOverride(overridesPath(), target->label, !enable);
+    if (result == OverrideResult::recorded) return 0;
+    const std::string verb = enable ? "enable" : "disable";
+    if (result == OverrideResult::full) {
+        err("Could not " + verb + " service: 28: No space left on device\n");
+        return kNoSpaceStatus;
     }
-    return 0;
+    err("Could not " + verb + " service: 5: Input/output error\n");
+    return kIoErrorStatus;
 }
 
 /// What became of one definition file.
@@ -278,7 +292,7 @@ int bootout(const std::vector<std::string_view>& args) {
     const auto folder = runtimeFolder(false);
     if (!folder) return kRefusedStatus;
     if (target->isService()) {
-        if (!usableLabel(target->label) || !requestStop(*folder, target->label)) {
+        if (!requestStop(*folder, target->label)) {
             err("Boot-out failed: 3: No such process\n");
             return kNoProcessStatus;
         }

@@ -98,6 +98,28 @@ std::string absolutePath(const std::string& path) {
     return joined + path;
 }
 
+/// How many bytes of a C0 or C1 control character (or DEL) start at `i`; 0 for none.
+size_t controlLength(std::string_view text, size_t i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) return 1;
+    if (c == 0xC2 && i + 1 < text.size()) {
+        const auto next = static_cast<unsigned char>(text[i + 1]);
+        if (next >= 0x80 && next <= 0x9F) return 2;
+    }
+    return 0;
+}
+
+/// The label with control characters shown as "?", for a message about it.
+std::string printableLabel(std::string_view label) {
+    std::string text;
+    for (size_t i = 0; i < label.size(); ++i) {
+        const size_t control = controlLength(label, i);
+        text += control == 0 ? label[i] : '?';
+        if (control == 2) ++i;
+    }
+    return text;
+}
+
 DefinitionResult failure(std::string reason) {
     return {std::nullopt, std::move(reason)};
 }
@@ -129,8 +151,13 @@ bool shouldRestart(const KeepAlive& keepAlive, const Termination& end) {
 }
 
 bool usableLabel(std::string_view label) {
-    return !label.empty() && label.size() <= kMaxLabelBytes &&
-           label.find('/') == std::string_view::npos;
+    if (label.empty() || label.size() > kMaxLabelBytes) return false;
+    for (size_t i = 0; i < label.size(); ++i) {
+        // A slash would leave the records' folder; control characters and double quotes could
+        // forge lines of the reports that quote labels.
+        if (label[i] == '"' || label[i] == '/' || controlLength(label, i) != 0) return false;
+    }
+    return true;
 }
 
 DefinitionResult parseDefinition(std::string_view data, const std::string& path) {
@@ -144,7 +171,7 @@ DefinitionResult parseDefinition(std::string_view data, const std::string& path)
 
     const auto label = stringValue(item(dict, "Label"));
     if (!label || label->empty()) return failure("Missing required key: Label");
-    if (!usableLabel(*label)) return failure("Invalid Label: " + *label);
+    if (!usableLabel(*label)) return failure("Invalid Label: " + printableLabel(*label));
     def.label = *label;
 
     if (plist_t node = item(dict, "Program")) {

@@ -74,7 +74,8 @@ DefinitionResult parseDefinition(std::string_view data, const std::string& path)
 /// Reads and parses the definition file at `path` (made absolute against the current folder).
 DefinitionResult readDefinition(const std::string& path);
 
-/// True when `label` can name a service record (it becomes part of a file name).
+/// True when `label` can name a service: 1 to 200 bytes, no slash (it becomes part of a file
+/// name), no control character and no double quote (it is quoted in reports).
 bool usableLabel(std::string_view label);
 
 }  // namespace tessaway::launchd

@@ -1,7 +1,9 @@
 #include "standin/launchd/overrides.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 
 #include "platform/atomic_file.h"
 #include "platform/property_list.h"
+#include "platform/system.h"
 #include "standin/launchd/locations.h"
 
 namespace tessaway::launchd {
@@ -31,14 +34,26 @@ std::string toXml(const Overrides& overrides) {
     return text;
 }
 
+/// Moves a damaged overrides file out of the way under a name no other file has, and says so.
+bool setAside(const std::string& path) {
+    for (int n = 0; n < 1000; ++n) {
+        const std::string aside = path + ".damaged" + (n == 0 ? "" : "-" + std::to_string(n));
+        if (renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+            platform::writeStandardError("launchctl: the overrides file " + path +
+                                         " was damaged and has been set aside as " + aside + "\n");
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
 }  // namespace
 
-Overrides readOverrides(const std::string& path) {
-    Overrides overrides;
-    std::string data;
-    if (!platform::readFile(path, data, kMaxOverridesBytes)) return overrides;
+std::optional<Overrides> parseOverrides(std::string_view data) {
     const platform::PlistPtr root = platform::parsePropertyList(data);
-    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return overrides;
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return std::nullopt;
+    Overrides overrides;
     plist_dict_iter iter = nullptr;
     plist_dict_new_iter(root.get(), &iter);
     if (iter == nullptr) return overrides;
@@ -59,6 +74,25 @@ Overrides readOverrides(const std::string& path) {
     return overrides;
 }
 
+OverridesFile readOverridesFile(const std::string& path) {
+    OverridesFile file;
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return file;  // nothing there: no overrides
+    std::string data;
+    std::optional<Overrides> overrides;
+    if (platform::readFile(path, data, kMaxOverridesBytes)) overrides = parseOverrides(data);
+    if (overrides) {
+        file.overrides = std::move(*overrides);
+    } else {
+        file.damaged = true;
+    }
+    return file;
+}
+
+Overrides readOverrides(const std::string& path) {
+    return readOverridesFile(path).overrides;
+}
+
 std::optional<bool> overrideFor(const Overrides& overrides, const std::string& label) {
     const auto it = std::lower_bound(
         overrides.begin(), overrides.end(), label,
@@ -67,20 +101,25 @@ std::optional<bool> overrideFor(const Overrides& overrides, const std::string& l
     return it->second;
 }
 
-bool setOverride(const std::string& path, const std::string& label, bool disabled) {
-    if (!createFolders(parentFolder(path), 0700)) return false;
+OverrideResult setOverride(const std::string& path, const std::string& label, bool disabled) {
+    if (!createFolders(parentFolder(path), 0700)) return OverrideResult::failed;
     // The lock file sits beside the overrides and is never removed, so every writer locks the
     // same file; the overrides themselves are replaced by rename.
     const std::string lockPath = path + ".lock";
-    const int lock = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lock < 0) return false;
+    const int lock =
+        open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600);
+    if (lock < 0) return OverrideResult::failed;
+    const auto done = [lock](OverrideResult result) {
+        close(lock);
+        return result;
+    };
     while (flock(lock, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            close(lock);
-            return false;
-        }
+        if (errno != EINTR) return done(OverrideResult::failed);
     }
-    Overrides overrides = readOverrides(path);
+    OverridesFile file = readOverridesFile(path);
+    // Whatever the damaged file still holds stays recoverable beside the new one.
+    if (file.damaged && !setAside(path)) return done(OverrideResult::failed);
+    Overrides& overrides = file.overrides;
     const auto it = std::find_if(overrides.begin(), overrides.end(),
                                  [&](const auto& entry) { return entry.first == label; });
     if (it != overrides.end()) {
@@ -89,10 +128,12 @@ bool setOverride(const std::string& path, const std::string& label, bool disable
         overrides.emplace_back(label, disabled);
         std::sort(overrides.begin(), overrides.end());
     }
+    const std::string text = toXml(overrides);
+    if (text.empty()) return done(OverrideResult::failed);
+    if (text.size() > kMaxOverridesBytes) return done(OverrideResult::full);
     std::string error;
-    const bool written = platform::writeFileAtomically(path, toXml(overrides), error);
-    close(lock);
-    return written;
+    return done(platform::writeFileAtomically(path, text, error) ? OverrideResult::recorded
+                                                                 : OverrideResult::failed);
 }
 
 }  // namespace tessaway::launchd

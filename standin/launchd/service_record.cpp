@@ -54,7 +54,8 @@ std::optional<pid_t> recordHolder(const std::string& folder, const std::string& 
 
 std::string encodeRecord(const ServiceRecord& record) {
     std::string text = std::to_string(record.supervisor) + ' ' + std::to_string(record.pid) + ' ' +
-                       (record.stopping ? '1' : '0') + ' ' + record.lastStatus + '\n';
+                       std::to_string(record.started) + ' ' + (record.stopping ? '1' : '0') + ' ' +
+                       record.lastStatus + '\n';
     return text + record.report;
 }
 
@@ -68,17 +69,20 @@ std::optional<ServiceRecord> decodeRecord(const std::string& text) {
         fields.push_back(text.substr(start, space - start));
         start = space + 1;
     }
-    if (fields.size() != 4) return std::nullopt;
+    if (fields.size() != 5) return std::nullopt;
     const auto supervisor = number(fields[0]);
     const auto pid = number(fields[1]);
-    const std::string& status = fields[3];
-    if (!supervisor || !pid || (fields[2] != "0" && fields[2] != "1") || status.empty()) {
+    const auto started = number(fields[2]);
+    const std::string& status = fields[4];
+    if (!supervisor || !pid || !started || (fields[3] != "0" && fields[3] != "1") ||
+        status.empty()) {
         return std::nullopt;
     }
     ServiceRecord record;
     record.supervisor = static_cast<pid_t>(*supervisor);
     record.pid = static_cast<pid_t>(*pid);
-    record.stopping = fields[2] == "1";
+    record.started = static_cast<unsigned long long>(*started);
+    record.stopping = fields[3] == "1";
     record.lastStatus = status;
     record.report = text.substr(end + 1);
     return record;
@@ -103,6 +107,33 @@ std::optional<ServiceRecord> loadedRecord(const std::string& folder, const std::
         }
         platform::sleepFor(kReportWaitSeconds);
     }
+}
+
+std::optional<ServiceRecord> lastRecord(const std::string& folder, const std::string& label) {
+    std::string text;
+    if (!platform::readFile(statePath(folder, label), text, kMaxStateBytes)) return std::nullopt;
+    return decodeRecord(text);
+}
+
+std::optional<unsigned long long> processStartTime(pid_t pid) {
+    std::string text;
+    if (pid <= 0 || !platform::readFile("/proc/" + std::to_string(pid) + "/stat", text, 4096)) {
+        // /proc files report a size of 0; readFile reads them all the same.
+        return std::nullopt;
+    }
+    // The command name in parentheses may hold spaces and parentheses; fields follow the last.
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    size_t at = close + 1;
+    // After ")" come state (field 3) up to starttime (field 22): skip 19 fields.
+    for (int field = 3; field < 22; ++field) {
+        at = text.find(' ', at + 1);
+        if (at == std::string::npos) return std::nullopt;
+    }
+    const auto end = text.find(' ', at + 1);
+    const auto value = number(text.substr(at + 1, end == std::string::npos ? end : end - at - 1));
+    if (!value) return std::nullopt;
+    return static_cast<unsigned long long>(*value);
 }
 
 bool writeRecord(const std::string& folder, const std::string& label, const ServiceRecord& record) {

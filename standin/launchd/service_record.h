@@ -19,6 +19,9 @@ struct ServiceRecord {
     pid_t supervisor = 0;
     /// The service's process while it runs, else 0.
     pid_t pid = 0;
+    /// When that process started (clock ticks since boot), so that a later reader can tell it
+    /// from a process that got the same id after it; 0 when unknown.
+    unsigned long long started = 0;
     /// Stopping after a bootout: the program got SIGTERM and has not ended yet.
     bool stopping = false;
     /// "-" before the first end, then the exit status, or minus the signal number.
@@ -42,6 +45,13 @@ bool writeRecord(const std::string& folder, const std::string& label, const Serv
 
 /// Labels that have a lock file in the folder, loaded or not, sorted.
 std::vector<std::string> recordLabels(const std::string& folder);
+
+/// The last record a supervisor left, whether or not it is still alive; empty when there is
+/// none or it cannot be read.
+std::optional<ServiceRecord> lastRecord(const std::string& folder, const std::string& label);
+
+/// When the process started, in clock ticks since boot; empty when it does not exist.
+std::optional<unsigned long long> processStartTime(pid_t pid);
 
 /// Text form of a record, and back; exposed for tests.
 std::string encodeRecord(const ServiceRecord& record);

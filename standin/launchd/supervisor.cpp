@@ -1,8 +1,10 @@
 #include "standin/launchd/supervisor.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 
 #include "platform/clock.h"
 #include "platform/process_signal.h"
+#include "platform/unique_fd.h"
 #include "standin/launchd/locations.h"
 #include "standin/launchd/service_record.h"
 #include "standin/launchd/service_report.h"
@@ -197,6 +200,7 @@ private:
             return;
         }
         runtime_.pid = pid;
+        started_ = processStartTime(pid).value_or(0);
         report();
     }
 
@@ -251,6 +255,7 @@ private:
         while (waitpid(runtime_.pid, &status, 0) < 0 && errno == EINTR) {
         }
         runtime_.pid = 0;
+        started_ = 0;
         runtime_.stopping = false;
         if (WIFSIGNALED(status)) {
             ended({true, WTERMSIG(status)});
@@ -297,6 +302,7 @@ private:
         ServiceRecord record;
         record.supervisor = getpid();
         record.pid = runtime_.pid;
+        record.started = started_;
         record.stopping = runtime_.stopping;
         record.lastStatus = listStatus(runtime_);
         record.report = serviceReport(def_, env_, runtime_, uid_);
@@ -312,10 +318,45 @@ private:
     sigset_t waited_{};
     ServiceRuntime runtime_;
     bool stopRequested_ = false;
+    unsigned long long started_ = 0;
     double lastStart_ = 0;
     std::optional<double> restartAt_;
     std::optional<double> killAt_;
 };
+
+/// Waits until the pinned process has ended, `seconds` at most; true when it has.
+bool awaitEnd(int pidfd, double seconds) {
+    const double deadline = platform::now() + seconds;
+    for (;;) {
+        pollfd ended{pidfd, POLLIN, 0};
+        const double left = std::max(0.0, deadline - platform::now());
+        const int ready = poll(&ended, 1, static_cast<int>(left * 1000) + 1);
+        if (ready > 0) return true;
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready == 0 && platform::now() >= deadline) return false;
+    }
+}
+
+/// Ends the program that a killed supervisor of this label left running, so that a label
+/// never has two copies. The process must still be the one the record names (same id, same
+/// start time), and it is pinned before it is checked, so a newer process that got the same
+/// id is never touched. Like a bootout: SIGTERM to its group, SIGKILL after the time-out.
+void endLeftover(const std::string& folder, const ServiceDefinition& def) {
+    const auto record = lastRecord(folder, def.label);
+    if (!record || record->pid <= 0 || record->started == 0) return;
+    const platform::UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, record->pid, 0)));
+    if (!pidfd) return;
+    if (processStartTime(record->pid) == record->started) {
+        // The program made its own session, so its group has its id, and that group id
+        // cannot be taken by anyone else while the program, pinned here, is alive.
+        kill(-record->pid, SIGTERM);
+        const double timeout = def.exitTimeOut > 0 ? static_cast<double>(def.exitTimeOut) : 5.0;
+        if (!awaitEnd(pidfd.get(), timeout)) {
+            kill(-record->pid, SIGKILL);
+            awaitEnd(pidfd.get(), 5.0);
+        }
+    }
+}
 
 [[noreturn]] void superviseDetached(const ServiceDefinition& def, const Environment& env,
                                     const std::string& folder, unsigned long uid, int answerFd) {
@@ -347,6 +388,7 @@ private:
         _exit(1);
     }
     // The lock stays held until this process ends; the descriptor is never closed before.
+    endLeftover(folder, def);
     supervisor.begin();
     answer(channel, kAnswerLoaded);
     close(channel);

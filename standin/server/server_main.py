@@ -39,6 +39,7 @@ given are noted in the log and ignored.
 import dataclasses
 import errno
 import html
+import io
 import json
 import os
 import pwd
@@ -67,6 +68,10 @@ MAX_PATH_BYTES = 4096
 MAX_FOLDERS = 200
 MAX_CONNECTIONS = 64
 REQUEST_TIMEOUT_SECONDS = 20.0
+# A request line and its headers must arrive within this time, however slowly they trickle in.
+HEAD_DEADLINE_SECONDS = 10.0
+# When every connection is taken, a new one waits this long for an evicted one's place.
+EVICTION_WAIT_SECONDS = 2.0
 DRAIN_SECONDS = 2.0
 DRAIN_BYTES = 1024 * 1024
 SERVER_SOFTWARE = "Tessaway/1.0"
@@ -217,6 +222,29 @@ def parse_settings(data):
     return Settings(name, obj.get("configured", False), obj.get("claimed", False), tuple(folders)), None
 
 
+def read_regular_file(path, limit):
+    """Reads at most `limit` bytes of a regular file (also behind a symbolic link).
+
+    Opened without blocking, so that a FIFO or a device in the file's place cannot hold the
+    server up; anything but a regular file raises OSError.
+    """
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise OSError(errno.EINVAL, "it is not a regular file")
+        chunks = []
+        left = limit
+        while left > 0:
+            chunk = os.read(fd, min(left, 65536))
+            if not chunk:
+                break
+            chunks.append(chunk)
+            left -= len(chunk)
+        return b"".join(chunks)
+    finally:
+        os.close(fd)
+
+
 class StateStore:
     """The settings in memory and on disk. Changes run under `lock` and reach memory only once saved."""
 
@@ -228,8 +256,7 @@ class StateStore:
 
     def load(self):
         try:
-            with open(self.path, "rb") as f:
-                data = f.read(MAX_STATE_BYTES + 1)
+            data = read_regular_file(self.path, MAX_STATE_BYTES + 1)
         except FileNotFoundError:
             log(f"no saved settings at {self.path}; starting with fresh settings")
             return
@@ -451,6 +478,34 @@ PAGE_SECURITY_HEADERS = (
 )
 
 
+class _ConnectionReader(io.RawIOBase):
+    """The connection's input. While a request head is awaited, every read gives up at one
+    deadline for the whole head, so a client that sends a byte now and then cannot hold its
+    connection open; afterwards each read waits at most REQUEST_TIMEOUT_SECONDS."""
+
+    def __init__(self, connection):
+        super().__init__()
+        self._connection = connection
+        self.deadline = None
+        self.evicted = False
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        if self.deadline is None:
+            self._connection.settimeout(REQUEST_TIMEOUT_SECONDS)
+        else:
+            remaining = self.deadline - time.monotonic()
+            if remaining <= 0:
+                raise TimeoutError("the request head did not arrive in time")
+            self._connection.settimeout(min(remaining, REQUEST_TIMEOUT_SECONDS))
+        count = self._connection.recv_into(buffer)
+        if self.evicted:
+            raise ConnectionAbortedError("closed to make room for another client")
+        return count
+
+
 class RequestHandler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     # Lets an unparsable request line still get a status line and headers with its 400.
@@ -463,6 +518,32 @@ class RequestHandler(BaseHTTPRequestHandler):
     def setup(self):
         super().setup()
         self._drain_before_close = False
+        # The file the base class made would keep the socket open after it is closed.
+        self.rfile.close()
+        self._reader = _ConnectionReader(self.connection)
+        self.rfile = io.BufferedReader(self._reader)
+
+    def handle_one_request(self):
+        self._reader.deadline = time.monotonic() + HEAD_DEADLINE_SECONDS
+        self.server.awaiting_head(self, True)
+        try:
+            super().handle_one_request()
+        finally:
+            self.server.awaiting_head(self, False)
+
+    def parse_request(self):
+        # The head has been read: the body and the answer are no longer under its deadline.
+        self.server.awaiting_head(self, False)
+        self._reader.deadline = None
+        return super().parse_request()
+
+    def evict(self):
+        """Ends a connection that is still waiting for its request head."""
+        self._reader.evicted = True
+        try:
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
 
     def finish(self):
         super().finish()
@@ -763,7 +844,29 @@ class LoopbackServer(ThreadingHTTPServer):
         self.store = store
         self.port = port
         self._slots = threading.BoundedSemaphore(MAX_CONNECTIONS)
+        self._waiting_lock = threading.Lock()
+        # Connections waiting for a request head, oldest first.
+        self._waiting = {}
         super().__init__(address, RequestHandler)
+
+    def awaiting_head(self, handler, waiting):
+        with self._waiting_lock:
+            if waiting:
+                self._waiting[handler] = True
+            else:
+                self._waiting.pop(handler, None)
+
+    def _evict_oldest_waiting(self):
+        """Makes room by ending the connection that has waited longest for a request head
+        (a slow or idle client); false when every connection is busy with a request."""
+        with self._waiting_lock:
+            oldest = next(iter(self._waiting), None)
+            if oldest is None:
+                return False
+            del self._waiting[oldest]
+        log(f"{oldest.client_address[0]} closed: its request was incomplete and another client needs the place")
+        oldest.evict()
+        return True
 
     def server_bind(self):
         if self.address_family == socket.AF_INET6:
@@ -774,7 +877,9 @@ class LoopbackServer(ThreadingHTTPServer):
         self.server_port = self.server_address[1]
 
     def process_request(self, request, client_address):
-        if not self._slots.acquire(blocking=False):
+        if not self._slots.acquire(blocking=False) and not (
+                self._evict_oldest_waiting()
+                and self._slots.acquire(timeout=EVICTION_WAIT_SECONDS)):
             log(f"{client_address[0]} refused: {MAX_CONNECTIONS} connections are already open")
             try:
                 request.settimeout(1.0)

@@ -34,6 +34,37 @@ def server_definition(port_element):
     )
 
 
+def deep_xml_plist(depth):
+    """An XML property list of `depth` nested one-element arrays."""
+    return (b'<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0">'
+            + b"<array>" * depth + b"</array>" * depth + b"</plist>\n")
+
+
+def deep_binary_plist(depth):
+    """A binary property list of `depth` nested one-element arrays (120,000 fit in 1 MiB)."""
+    size = 3  # bytes per reference and per offset: enough for 16 million objects
+    objects = [b"\xa1" + (i + 1).to_bytes(size, "big") for i in range(depth - 1)] + [b"\xa0"]
+    data, offsets = bytearray(b"bplist00"), []
+    for item in objects:
+        offsets.append(len(data))
+        data += item
+    table = len(data)
+    for offset in offsets:
+        data += offset.to_bytes(size, "big")
+    data += (bytes(6) + bytes([size, size]) + depth.to_bytes(8, "big") + bytes(8)
+             + table.to_bytes(8, "big"))
+    return bytes(data)
+
+
+def binary_plist_with_string(key, value):
+    """A binary property list {key: value} whose string `value` may hold a 0 byte (stored as
+    UTF-16 when it is not ASCII)."""
+    import plistlib
+    marker = "\u00e9"  # makes plistlib store the value as UTF-16
+    data = plistlib.dumps({key: value.replace("\0", marker)}, fmt=plistlib.FMT_BINARY)
+    return data.replace(marker.encode("utf-16-be"), b"\0\0")
+
+
 class ScriptedHandler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 

@@ -1,12 +1,14 @@
 """The control commands, run as processes against the scripted launchctl and a local server."""
 
+import json
 import os
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doubles"))
-from harness import SERVER_LABEL, TRAY_LABEL, BundleTestCase, dead_port  # noqa: E402
+from harness import (SERVER_LABEL, TRAY_LABEL, BundleTestCase, binary_plist_with_string,  # noqa: E402
+                     dead_port, deep_binary_plist, deep_xml_plist, server_definition)
 
 USAGE = b"usage: --ctl status|pause|resume|login-on|login-off|quit\n"
 RULE = "\u2500" * 46
@@ -134,6 +136,22 @@ class StatusReportTest(BundleTestCase):
         self.assertIn("\u2502 Den\ufffd]0;owned\ufffd\ufffd[2J\ufffd\ufffd1m\n", out)
         self.assertEqual(len(out.splitlines()), 13)
 
+    def test_invisible_controls_in_the_server_name_cannot_reorder_the_report(self):
+        server = self.start_server()
+        self.set_loaded()
+        server.respond("GET", "/api/ping", 200)
+        rows = [("right-to-left override", "Den\u202etxt.exe", "Den\ufffdtxt.exe"),
+                ("isolates", "\u2066a\u2067b\u2068c\u2069", "\ufffda\ufffdb\ufffdc\ufffd"),
+                ("zero width", "D\u200be\u200dn\ufeff", "D\ufffde\ufffdn\ufffd"),
+                ("line separator", "Den\u2028Attic", "Den\ufffdAttic")]
+        for name, given, shown in rows:
+            with self.subTest(name):
+                server.respond("GET", "/api/setup/status", 200,
+                               json.dumps({"server_name": given}))
+                r = self.tray("--ctl", "status")
+                self.assertEqual(r.returncode, 0)
+                self.assertIn(f"\u2502 {shown}\n", r.stdout.decode())
+
     def test_login_check_mark_follows_the_override(self):
         self.set_override(SERVER_LABEL, "enabled")
         self.assertIn("\u2502 \u2713 Start at Login\n", self.tray("--ctl", "status").stdout.decode())
@@ -176,6 +194,46 @@ class StatusReportTest(BundleTestCase):
                 self.assertEqual(r.returncode, 0)
                 self.assertIn(b"Tessaway Server: Running", r.stdout)
                 self.assertEqual(len(r.stdout.splitlines()), 12)
+
+
+class HostileDefinitionTest(BundleTestCase):
+    def agents(self):
+        return os.path.join(self.home, "Library", "LaunchAgents")
+
+    def test_a_definition_that_cannot_be_read_safely_gives_the_default_port(self):
+        nul_xml = server_definition("<string>80\0" "1</string>").encode()
+        rows = [
+            ("0 byte in an XML string", nul_xml),
+            ("0 byte in a binary string", binary_plist_with_string("TESSAWAY_PORT", "80\0" "1")),
+            ("deep XML nesting", deep_xml_plist(60000)),
+            ("deep binary nesting", deep_binary_plist(120000)),
+            ("fifo", None),
+        ]
+        os.makedirs(self.agents())
+        path = os.path.join(self.agents(), SERVER_LABEL + ".plist")
+        for name, content in rows:
+            with self.subTest(name):
+                if os.path.lexists(path):
+                    os.remove(path)
+                if content is None:
+                    os.mkfifo(path)
+                else:
+                    with open(path, "wb") as f:
+                        f.write(content)
+                # tray() gives up after 10 s: a reader stuck on the FIFO fails the row.
+                r = self.tray("--ctl", "status", timeout=10)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertTrue(r.stdout.startswith(b"menu-bar item: not running   port: 8011\n"))
+
+    def test_installation_replaces_a_fifo_in_place_of_the_definition(self):
+        os.makedirs(self.agents())
+        path = os.path.join(self.agents(), SERVER_LABEL + ".plist")
+        os.mkfifo(path)
+        r = self.tray("--install-agents", "--no-open", timeout=10)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(b"Tessaway Server agents installed", r.stdout)
+        with open(path, "rb") as f:
+            self.assertIn(b"<key>TESSAWAY_PORT</key>", f.read())
 
 
 class CommandTest(BundleTestCase):

@@ -13,7 +13,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doubles"))
 from desktop_entry import autostart_command  # noqa: E402
-from harness import LAUNCHCTL, BundleTestCase, processes_mentioning  # noqa: E402
+from harness import LAUNCHCTL, TRAY, BundleTestCase, processes_mentioning  # noqa: E402
 
 
 class EndToEndCase(BundleTestCase):
@@ -189,6 +189,30 @@ class LoginTest(EndToEndCase):
         self.assertIn("menu-bar item: not running", report)
         self.assertFalse(answers(port))
         self.assertEqual(self.ours("server_main.py"), [])
+
+
+class ConcurrentCommandsTest(EndToEndCase):
+    def start(self, word):
+        proc = subprocess.Popen([TRAY, "--ctl", word], env=self.env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+        return proc
+
+    def test_resumes_beside_login_on_never_undo_it(self):
+        # Each resume with start at login off lifts the override for its bootstrap and puts it
+        # back; run beside login-on, that must never leave the override disabled.
+        r = self.tray("--install-agents", "--no-open")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.wait_for_status("Tessaway Server: Running")
+        for round in range(3):
+            with self.subTest(round=round):
+                self.assertEqual(self.tray("--ctl", "login-off").returncode, 0)
+                self.assertEqual(self.tray("--ctl", "pause").returncode, 0)
+                resumes = [self.start("resume") for _ in range(10)]
+                login = self.start("login-on")
+                self.assertEqual(login.wait(timeout=120), 0)
+                self.assertEqual([p.wait(timeout=120) for p in resumes], [0] * 10)
+                self.assertIn("\u2502 \u2713 Start at Login\n", self.status())
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@ import random
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -69,6 +70,23 @@ class InstallAgentsTest(BundleTestCase):
         port = int(re.search(rb"port (\d+) \(new\)", r.stdout).group(1))
         self.assertEqual(self.opened_addresses(wait=2), [f"http://localhost:{port}/setup"])
         self.assertIn(("HEAD", "/api/ping"), serving.server.requests())
+
+    def test_a_port_taken_only_on_the_ipv6_loopback_is_not_chosen(self):
+        # A browser that resolves localhost to ::1 would reach the squatter, not the server.
+        squatter = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
+        self.addCleanup(squatter.close)
+        squatter.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+        try:
+            squatter.bind(("::1", 8011))
+            with socket.socket() as probe:
+                probe.bind(("0.0.0.0", 8011))
+        except OSError as error:
+            self.skipTest(f"8011 is not free on both loopback addresses here: {error}")
+        squatter.listen()
+        r = self.tray("--install-agents", "--no-open")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        port = int(re.search(rb"port (\d+) \(new\)", r.stdout).group(1))
+        self.assertNotEqual(port, 8011)
 
     def test_existing_definition_prints_the_line_without_new_and_ends_at_once(self):
         self.install_definition("<string>8123</string>")

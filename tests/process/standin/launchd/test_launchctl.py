@@ -23,6 +23,7 @@ import uuid
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "doubles"))
 from desktop_entry import autostart_command, read_group, split_exec  # noqa: E402
+from harness import binary_plist_with_string, deep_binary_plist, deep_xml_plist  # noqa: E402
 
 LAUNCHCTL = os.environ.get("LAUNCHCTL", "")
 UID = os.getuid()
@@ -30,6 +31,8 @@ DOMAIN = f"gui/{UID}"
 TOKEN_NAME = "LAUNCHCTL_TEST_TOKEN"
 SERVICE_PATH = "/usr/bin:/bin:/usr/sbin:/sbin"
 IO_ERROR = "Bootstrap failed: 5: Input/output error\n"
+INVALID_LABEL = ("Bad request.\nInvalid label: 1 to 200 characters without control characters, "
+                 "double quotes or slashes\n")
 
 
 def target(label):
@@ -298,7 +301,8 @@ class PrintTest(LaunchctlCase):
             with self.subTest(name):
                 label = f"com.example.end-{name}"
                 self.bootstrap(self.definition(label, script=script, RunAtLoad=True))
-                fields = wait_for(lambda: (f := self.print_fields(label)) and key in f and f)
+                fields = wait_for(lambda: (f := self.print_fields(label))
+                                  and f.get(key, "(never exited)") != "(never exited)" and f)
                 self.assertTrue(fields, f"no {key} reported")
                 self.assertEqual(fields[key], value)
                 self.assertEqual(fields["state"], "not running")
@@ -353,15 +357,66 @@ class OverrideTest(LaunchctlCase):
         with open(self.overrides_file(), "rb") as f:
             self.assertEqual(plistlib.load(f), {label: True for label in labels})
 
-    def test_damaged_overrides_file_reads_as_none_and_is_replaced(self):
-        os.makedirs(os.path.dirname(self.overrides_file()))
-        with open(self.overrides_file(), "w") as f:
-            f.write("<plist><dict><key>com.x</key><tru")
+    def test_damaged_overrides_file_is_set_aside_before_anything_new_is_written(self):
+        rows = [
+            ("garbage", b"\x00\xffnot a property list"),
+            ("truncated", plistlib.dumps({"com.quorvel.tessaway-server": True,
+                                          "com.x": False})[:-30]),
+            ("too large", plistlib.dumps({"com.quorvel.tessaway-server": True,
+                                          "pad": "x" * (5 << 20)})),
+            ("array", plistlib.dumps([True])),
+        ]
+        path = self.overrides_file()
+        os.makedirs(os.path.dirname(path))
+        for name, content in rows:
+            with self.subTest(name):
+                for old in os.listdir(os.path.dirname(path)):
+                    os.remove(os.path.join(os.path.dirname(path), old))
+                with open(path, "wb") as f:
+                    f.write(content)
+                self.assertResult(self.lc("print-disabled", DOMAIN), 0,
+                                  stdout="disabled services = {\n}\n")
+                result = self.lc("disable", target("com.y"))
+                aside = path + ".damaged"
+                self.assertEqual((result.returncode, result.stdout, result.stderr.splitlines()),
+                                 (0, "", [f"launchctl: the overrides file {path} was damaged "
+                                          f"and has been set aside as {aside}"]))
+                with open(aside, "rb") as f:
+                    self.assertEqual(f.read(), content)
+                self.assertResult(self.lc("print-disabled", DOMAIN), 0,
+                                  stdout='disabled services = {\n\t"com.y" => disabled\n}\n')
+                # A second damaged file never replaces the first one set aside.
+                with open(path, "wb") as f:
+                    f.write(b"again")
+                self.assertEqual(self.lc("enable", target("com.y")).returncode, 0)
+                with open(aside + "-1", "rb") as f:
+                    self.assertEqual(f.read(), b"again")
+
+    def test_a_fifo_in_place_of_the_overrides_never_blocks(self):
+        path = self.overrides_file()
+        os.makedirs(os.path.dirname(path))
+        os.mkfifo(path)
+        # Each command must end at all (lc gives up after 10 s) and treat it as damage.
+        self.assertResult(self.lc("print-disabled", DOMAIN), 0, stdout="disabled services = {\n}\n")
+        result = self.lc("enable", target("com.x"))
+        self.assertEqual((result.returncode, result.stderr.count("set aside")), (0, 1))
         self.assertResult(self.lc("print-disabled", DOMAIN), 0,
-                          stdout="disabled services = {\n}\n")
-        self.assertResult(self.lc("disable", target("com.y")), 0)
-        self.assertResult(self.lc("print-disabled", DOMAIN), 0,
-                          stdout='disabled services = {\n\t"com.y" => disabled\n}\n')
+                          stdout='disabled services = {\n\t"com.x" => enabled\n}\n')
+
+    def test_labels_that_could_forge_output_are_refused(self):
+        forged = 'x" => enabled\n\t"com.quorvel.tessaway-server'
+        labels = [("line feed", forged), ("double quote", 'a" => disabled "b'),
+                  ("tab", "a\tb"), ("escape", "a\x1b[2Jb"), ("C1 control", "a\x85b"),
+                  ("slash", "a/b"), ("too long", "x" * 201)]
+        self.assertResult(self.lc("disable", target("com.quorvel.tessaway-server")), 0)
+        before = self.lc("print-disabled", DOMAIN).stdout
+        for name, label in labels:
+            for verb in ("enable", "disable", "print", "bootout"):
+                with self.subTest(name, verb=verb):
+                    self.assertResult(self.lc(verb, target(label)), 22, stderr=INVALID_LABEL)
+        self.assertResult(self.lc("print-disabled", DOMAIN), 0, stdout=before)
+        # A label of 200 bytes is still fine, so the file stays readable however many there are.
+        self.assertResult(self.lc("disable", target("y" * 200)), 0)
 
     def test_enable_and_disable_never_start_or_stop(self):
         running = self.definition("com.example.running", script="exec sleep 60", RunAtLoad=True)
@@ -421,6 +476,24 @@ class BootstrapTest(LaunchctlCase):
             ("argument not a string", self.write("badargs.plist", dump(
                 {"Label": "com.x", "ProgramArguments": ["/bin/true", 1]})),
              "Invalid ProgramArguments"),
+            # libplist cannot represent a 0 byte in a string, and recurses as deep as a list nests.
+            ("0 byte in an XML Label", self.write("nul.plist", dump(
+                {"Label": "com.x", "Program": "/bin/true"}).replace(b"com.x", b"com\0x")),
+             "Invalid property list"),
+            ("0 byte in a binary Label", self.write("nul-bin.plist",
+                                                    binary_plist_with_string("Label", "com\0x")),
+             "Invalid property list"),
+            ("deep XML nesting", self.write("deep.plist", deep_xml_plist(60000)),
+             "Invalid property list"),
+            ("deep binary nesting", self.write("deep-bin.plist", deep_binary_plist(120000)),
+             "Invalid property list"),
+            # A label is quoted in reports: it must not be able to forge their lines.
+            ("Label with a line feed", self.write("forged.plist", dump(
+                {"Label": 'x"\n\t"com.quorvel.tessaway-server', "Program": "/bin/true"})),
+             'Invalid Label: x"??"com.quorvel.tessaway-server'),
+            ("Label with a double quote", self.write("quote.plist", dump(
+                {"Label": 'a" => disabled "b', "Program": "/bin/true"})),
+             'Invalid Label: a" => disabled "b'),
         ]
         for name, path, reason in rows:
             with self.subTest(name):
@@ -778,6 +851,28 @@ class SupervisorTest(LaunchctlCase):
         fields = self.print_fields(label)
         self.assertEqual((fields["state"], fields["runs"]), ("running", "1"))
         self.assertNotEqual(int(fields["pid"]), service)
+
+    def test_new_supervisor_ends_what_a_killed_one_left_running(self):
+        label = "com.example.stubborn"
+        # SIGTERM stays ignored across exec, so the service outlives its killed supervisor.
+        path = self.definition(label, script="trap '' TERM; exec sleep 60", RunAtLoad=True,
+                               ExitTimeOut=1)
+        self.bootstrap(path)
+        first = int(self.print_fields(label)["pid"])
+        os.kill(self.supervisor_of(path)[0], signal.SIGKILL)
+        self.assertTrue(wait_for(lambda: not self.loaded(label)))
+        time.sleep(0.2)
+        self.assertTrue(pid_alive(first), "the service should have outlived its supervisor")
+
+        self.bootstrap(path)
+        self.assertFalse(pid_alive(first), "a second copy runs beside the first")
+        second = int(self.print_fields(label)["pid"])
+        self.assertNotEqual(second, first)
+        marker = f"{TOKEN_NAME}={self.token}".encode()
+        sleeping = [p for p in processes_with(marker) if cmdline(p)[:1] == [b"sleep"]]
+        self.assertEqual(sleeping, [second])
+        self.assertResult(self.lc("bootout", target(label)), 0)
+        self.assertTrue(wait_for(lambda: not pid_alive(second), timeout=5))
 
     def test_sigterm_to_the_supervisor_stops_the_service(self):
         label = "com.example.term"

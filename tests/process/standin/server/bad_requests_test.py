@@ -1,3 +1,5 @@
+import socket
+import time
 import unittest
 
 from server_harness import ServerTestCase
@@ -14,6 +16,36 @@ class BadRequestsTest(ServerTestCase):
     def raw_status(self, data, responses=1):
         answer = self.server.raw(data, responses)
         return int(answer.split(b" ", 2)[1]), answer
+
+    def test_slow_clients_never_keep_others_waiting(self):
+        # Every connection the server takes is held by a client that sends its request line a
+        # byte at a time; others must still be answered at once, again and again.
+        slow = []
+        self.addCleanup(lambda: [s.close() for s in slow])
+        for _ in range(64):
+            s = socket.create_connection(("127.0.0.1", self.server.port), timeout=5)
+            s.sendall(b"GET /api/pi")
+            slow.append(s)
+        deadline = time.monotonic() + 12
+        answered = 0
+        while time.monotonic() < deadline:
+            for s in slow:
+                try:
+                    s.sendall(b"n")
+                except OSError:
+                    pass
+            self.assertEqual(self.server.get("/api/ping", timeout=5).status, 200)
+            answered += 1
+            time.sleep(0.5)
+        self.assertGreater(answered, 10)
+        # Past the deadline for a request head, the slow connections have all been closed.
+        for s in slow:
+            s.settimeout(5)
+            try:
+                rest = s.recv(1 << 16)
+            except ConnectionResetError:
+                rest = b""
+            self.assertEqual(rest, b"")
 
     def test_unknown_addresses_are_not_found(self):
         for method, path in (("GET", "/nothing"), ("GET", "/api"), ("GET", "/api/ping/more"),

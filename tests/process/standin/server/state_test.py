@@ -74,6 +74,19 @@ class StateTest(ServerTestCase):
                 self.assertEqual(server.post_form("/setup/name", {"server_name": "Again"}).status, 303)
                 self.assertEqual(server.stop(), 0)
 
+    def test_a_fifo_or_folder_in_place_of_the_file_never_holds_the_server_up(self):
+        for label, make in (("fifo", os.mkfifo), ("folder", os.mkdir)):
+            with self.subTest(label):
+                home = self.make_home()
+                os.makedirs(state_dir(home))
+                make(state_path(home))
+                # start_server gives up after 10 s; a reader blocked on the FIFO never answers.
+                server = self.start_server(home=home)
+                self.assertEqual(server.status(), FRESH)
+                self.assertIn("it is not a regular file" if label == "fifo" else "damaged",
+                              server.log())
+                self.assertEqual(server.stop(), 0)
+
     def test_a_second_damaged_file_does_not_replace_the_first(self):
         home = self.make_home()
         for data in (b"one", b"two"):

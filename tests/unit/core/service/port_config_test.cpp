@@ -21,6 +21,15 @@ struct PortCase {
     int64_t expected;
 };
 
+std::string deepArrays(int depth) {
+    std::string text;
+    for (int i = 0; i < depth; ++i)
+        text += "<array>";
+    for (int i = 0; i < depth; ++i)
+        text += "</array>";
+    return text;
+}
+
 class ServerPortTest : public testing::HomeTest, public ::testing::WithParamInterface<PortCase> {};
 
 TEST_P(ServerPortTest, ReadsTheInstalledDefinition) {
@@ -69,7 +78,17 @@ INSTANTIATE_TEST_SUITE_P(
         PortCase{"binary_garbage", "bplist00\xff\x01\x02garbage", 8011},
         PortCase{"truncated_xml",
                  testing::serverDefinitionXml("<string>8123</string>").substr(0, 150), 8011},
-        PortCase{"not_a_plist", "hello, world\n", 8011}),
+        PortCase{"not_a_plist", "hello, world\n", 8011},
+        // libplist cannot represent a 0 byte inside a string; such a value is no port.
+        port("zero_byte_inside_text",
+             std::string("<string>80\0"
+                         "1</string>",
+                         19),
+             8011),
+        port("zero_byte_as_reference", "<string>80&#0;1</string>", 8011),
+        // Nesting beyond any real definition is refused before it can exhaust the stack.
+        port("nested_far_too_deep", "<string>8123</string><key>x</key>" + deepArrays(60000), 8011),
+        port("nested_a_little", "<string>8123</string><key>x</key>" + deepArrays(20), 8123)),
     testing::CaseName());
 
 TEST_F(ServerPortTest, NoDefinitionGivesTheDefault) {
@@ -112,18 +131,34 @@ TEST_F(ServerPortTest, RandomBytesNeverCrashTheReader) {
     }
 }
 
-/// A socket listening on `port` on the loopback address, closed with the object.
+/// A socket listening on `port` on one loopback address, closed with the object.
 class Listener {
 public:
-    explicit Listener(int64_t port) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ok_ = bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd_, 1) == 0;
+    explicit Listener(int64_t port, int family = AF_INET) {
+        fd_ = socket(family, SOCK_STREAM, 0);
+        sockaddr_storage storage{};
+        socklen_t length = 0;
+        if (family == AF_INET) {
+            auto& a = reinterpret_cast<sockaddr_in&>(storage);
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<uint16_t>(port));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            length = sizeof a;
+        } else {
+            const int only = 1;
+            setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+            auto& a = reinterpret_cast<sockaddr_in6&>(storage);
+            a.sin6_family = AF_INET6;
+            a.sin6_port = htons(static_cast<uint16_t>(port));
+            a.sin6_addr = in6addr_loopback;
+            length = sizeof a;
+        }
+        ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&storage), length) == 0 &&
+              listen(fd_, 1) == 0;
     }
-    ~Listener() { close(fd_); }
+    ~Listener() {
+        if (fd_ >= 0) close(fd_);
+    }
     bool ok() const { return ok_; }
 
 private:
@@ -131,7 +166,15 @@ private:
     bool ok_ = false;
 };
 
-TEST(PortIsFreeTest, BusyWhileSomeoneListensOnALocalAddressAndReleasedAfterTheProbe) {
+bool ipv6LoopbackExists() {
+    return Listener(0, AF_INET6).ok();
+}
+
+class PortIsFreeTest : public ::testing::TestWithParam<int> {};
+
+// A program on either loopback address would answer the browser in the server's place.
+TEST_P(PortIsFreeTest, BusyWhileSomeoneListensOnALoopbackAddressAndReleasedAfterTheProbe) {
+    if (GetParam() == AF_INET6 && !ipv6LoopbackExists()) GTEST_SKIP() << "no IPv6 loopback";
     // Find a port nobody uses, probe it twice (the probe must release it), then occupy it.
     int64_t port = 0;
     for (int64_t p = 18011; p < 18100 && port == 0; ++p) {
@@ -139,10 +182,15 @@ TEST(PortIsFreeTest, BusyWhileSomeoneListensOnALocalAddressAndReleasedAfterThePr
     }
     ASSERT_NE(port, 0);
     EXPECT_TRUE(portIsFree(port));
-    Listener listener(port);
+    Listener listener(port, GetParam());
     ASSERT_TRUE(listener.ok());
     EXPECT_FALSE(portIsFree(port));
 }
+
+INSTANTIATE_TEST_SUITE_P(Family, PortIsFreeTest, ::testing::Values(AF_INET, AF_INET6),
+                         [](const auto& row) {
+                             return std::string(row.param == AF_INET ? "ipv4" : "ipv6_only");
+                         });
 
 TEST(FreePortTest, SkipsABusyDefaultPort) {
     Listener busy(8011);

@@ -16,6 +16,7 @@ TEST(ServiceRecordTest, RoundTripsThroughItsTextForm) {
     ServiceRecord record;
     record.supervisor = 4242;
     record.pid = 77;
+    record.started = 123456789;
     record.stopping = true;
     record.lastStatus = "-15";
     record.report = "gui/1/x = {\n\tstate = SIGTERMed\n}\n";
@@ -23,14 +24,15 @@ TEST(ServiceRecordTest, RoundTripsThroughItsTextForm) {
     ASSERT_TRUE(back);
     EXPECT_EQ(back->supervisor, 4242);
     EXPECT_EQ(back->pid, 77);
+    EXPECT_EQ(back->started, 123456789u);
     EXPECT_TRUE(back->stopping);
     EXPECT_EQ(back->lastStatus, "-15");
     EXPECT_EQ(back->report, record.report);
 }
 
 TEST(ServiceRecordTest, DamagedTextIsRefused) {
-    for (const char* text : {"", "12 0 0 -", "12 0 0\nx", "12 0 2 -\n", "x 0 0 -\n",
-                             "12 0 0 - extra\n", "12 -3 0 -\n"}) {
+    for (const char* text : {"", "12 0 0 0 -", "12 0 0 0\nx", "12 0 0 2 -\n", "x 0 0 0 -\n",
+                             "12 0 0 0 - extra\n", "12 -3 0 0 -\n", "12 0 x 0 -\n", "12 0 0 -\n"}) {
         EXPECT_FALSE(decodeRecord(text)) << text;
     }
 }
