@@ -10,8 +10,4 @@ namespace tessaway::platform {
 /// old or the new content. On failure returns false, fills `error` and leaves the old file.
 bool writeFileAtomically(const std::string& path, std::string_view text, std::string& error);
 
-/// Reads a whole regular file of at most `limit` bytes, never blocking on a FIFO or device.
-/// False when it is missing, not a regular file, unreadable or larger.
-bool readFile(const std::string& path, std::string& content, size_t limit);
-
 }  // namespace tessaway::platform

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/atomic_file.h"
+#include "platform/file_read.h"
 
 namespace tessaway::platform {
 namespace {

@@ -10,6 +10,7 @@
 #include "platform/atomic_file.h"
 #include "platform/bundle.h"
 #include "platform/control_lock.h"
+#include "platform/file_read.h"
 #include "platform/system.h"
 
 namespace tessaway {

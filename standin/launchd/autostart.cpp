@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/atomic_file.h"
+#include "platform/file_read.h"
 #include "platform/system.h"
 #include "standin/launchd/locations.h"
 

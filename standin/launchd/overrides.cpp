@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "platform/atomic_file.h"
+#include "platform/file_read.h"
 #include "platform/property_list.h"
 #include "platform/system.h"
 #include "standin/launchd/locations.h"

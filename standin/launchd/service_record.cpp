@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <ctime>
 
-#include "platform/atomic_file.h"
 #include "platform/clock.h"
+#include "platform/file_read.h"
 #include "platform/system.h"
 
 namespace tessaway::launchd {
