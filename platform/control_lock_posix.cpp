@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/session_folder.h"
+#include "platform/unique_fd.h"
 
 namespace tessaway::platform {
 namespace {
@@ -26,20 +27,18 @@ std::optional<std::string> lockPath() {
     return folder.path + "/control.lock";
 }
 
-int takeLock() {
+UniqueFd takeLock() {
     const auto path = lockPath();
-    if (!path) return -1;
-    const int fd =
-        open(path->c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    if (fd < 0) return -1;
+    if (!path) return {};
+    UniqueFd fd(open(path->c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+    if (!fd) return {};
     for (int waited = 0; waited < kWaitMilliseconds; waited += kPollMilliseconds) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+        if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return fd;
         if (errno != EWOULDBLOCK && errno != EINTR) break;
         const timespec pause{0, kPollMilliseconds * 1000000L};
         nanosleep(&pause, nullptr);
     }
-    close(fd);
-    return -1;
+    return {};
 }
 
 std::recursive_mutex& holding() {
@@ -47,7 +46,7 @@ std::recursive_mutex& holding() {
     return mutex;
 }
 int depth = 0;
-int lockFd = -1;
+UniqueFd lockFd;
 
 }  // namespace
 
@@ -57,10 +56,7 @@ ControlLock::ControlLock() {
 }
 
 ControlLock::~ControlLock() {
-    if (--depth == 0 && lockFd >= 0) {
-        close(lockFd);
-        lockFd = -1;
-    }
+    if (--depth == 0) lockFd.reset();
     holding().unlock();
 }
 

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/unique_fd.h"
+
 extern char** environ;
 
 namespace tessaway::platform {
@@ -47,10 +49,12 @@ CapturedRun runCaptured(const std::string& program, const std::vector<std::strin
         run.error = "cannot create a pipe: " + std::string(std::strerror(errno));
         return run;
     }
+    UniqueFd readEnd(fds[0]);
+    UniqueFd writeEnd(fds[1]);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDERR_FILENO);
     // Whatever else is open here (sockets, lock files) stays out of the child.
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 
@@ -58,9 +62,9 @@ CapturedRun runCaptured(const std::string& program, const std::vector<std::strin
     pid_t pid = 0;
     const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
+    // Only the child may hold the writing end now, so the drain below ends when the child does.
+    writeEnd.reset();
     if (rc != 0) {
-        close(fds[0]);
         run.error = "cannot run " + program + ": " + std::strerror(rc) + " (errno " +
                     std::to_string(rc) + ")";
         return run;
@@ -70,14 +74,15 @@ CapturedRun runCaptured(const std::string& program, const std::vector<std::strin
     // Drain everything before waiting: a child blocked on a full pipe would never exit.
     char buffer[65536];
     for (;;) {
-        const ssize_t n = read(fds[0], buffer, sizeof buffer);
+        const ssize_t n = read(readEnd.get(), buffer, sizeof buffer);
         if (n > 0) {
             run.output.append(buffer, static_cast<size_t>(n));
         } else if (n == 0 || errno != EINTR) {
             break;
         }
     }
-    close(fds[0]);
+    // Closed before the wait: a child still writing after a read error gets SIGPIPE, not a hang.
+    readEnd.reset();
     run.status = waitFor(pid);
     return run;
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 namespace tessaway::platform {
 
 /// This process's entry among the running instances of a bundle identifier. Other processes
@@ -12,15 +14,15 @@ namespace tessaway::platform {
 class RunningApplication {
 public:
     RunningApplication() = default;
-    RunningApplication(std::string folder, std::string entryPath, int entry);
+    RunningApplication(std::string folder, std::string entryPath, UniqueFd entry);
     ~RunningApplication();
-    RunningApplication(RunningApplication&& other) noexcept;
+    RunningApplication(RunningApplication&& other) noexcept = default;
     RunningApplication& operator=(RunningApplication&& other) noexcept;
     RunningApplication(const RunningApplication&) = delete;
     RunningApplication& operator=(const RunningApplication&) = delete;
 
     /// True when other processes can see this instance.
-    bool registered() const { return entry_ >= 0; }
+    bool registered() const { return static_cast<bool>(entry_); }
 
     /// Takes the menu-bar item of the identifier for the rest of this registration, unless
     /// another instance holds it. Of several instances that ask at the same moment exactly one
@@ -32,8 +34,8 @@ private:
 
     std::string folder_;
     std::string entryPath_;
-    int entry_ = -1;
-    int item_ = -1;
+    UniqueFd entry_;
+    UniqueFd item_;
 };
 
 /// Registers this process as a running instance of `identifier`. When the registry cannot be

@@ -56,65 +56,51 @@ std::optional<pid_t> pidFromName(std::string_view name) {
 
 /// True when the entry's lock is held by its instance; a stale entry is removed.
 bool entryAlive(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return false;
-    bool alive = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd) return false;
+    const bool alive = flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     if (!alive) unlink(path.c_str());
-    close(fd);
     return alive;
 }
 
 }  // namespace
 
-RunningApplication::RunningApplication(std::string folder, std::string entryPath, int entry)
-    : folder_(std::move(folder)), entryPath_(std::move(entryPath)), entry_(entry) {}
+RunningApplication::RunningApplication(std::string folder, std::string entryPath, UniqueFd entry)
+    : folder_(std::move(folder)), entryPath_(std::move(entryPath)), entry_(std::move(entry)) {}
 
 RunningApplication::~RunningApplication() {
     release();
 }
-
-RunningApplication::RunningApplication(RunningApplication&& other) noexcept
-    : folder_(std::move(other.folder_)),
-      entryPath_(std::move(other.entryPath_)),
-      entry_(std::exchange(other.entry_, -1)),
-      item_(std::exchange(other.item_, -1)) {}
 
 RunningApplication& RunningApplication::operator=(RunningApplication&& other) noexcept {
     if (this != &other) {
         release();
         folder_ = std::move(other.folder_);
         entryPath_ = std::move(other.entryPath_);
-        entry_ = std::exchange(other.entry_, -1);
-        item_ = std::exchange(other.item_, -1);
+        entry_ = std::move(other.entry_);
+        item_ = std::move(other.item_);
     }
     return *this;
 }
 
 void RunningApplication::release() {
-    if (item_ >= 0) close(item_);
+    item_.reset();
     // Removed while still locked, so that no lister takes it for a stale entry of another
     // process that got our id.
-    if (entry_ >= 0) {
-        unlink(entryPath_.c_str());
-        close(entry_);
-    }
-    item_ = entry_ = -1;
+    if (entry_) unlink(entryPath_.c_str());
+    entry_.reset();
 }
 
 bool RunningApplication::takeMenuBarItem() {
     if (!registered()) return true;
-    if (item_ >= 0) return true;
+    if (item_) return true;
     const std::string path = folder_ + "/" + kItemLockName;
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    if (fd < 0) return true;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const bool held = errno == EWOULDBLOCK;
-        close(fd);
-        // Only another holder keeps this instance from the item.
-        return !held;
-    }
+    UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+    if (!fd) return true;
+    // Only another holder keeps this instance from the item.
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return errno != EWOULDBLOCK;
     // The descriptor stays open, and the lock held, until the registration ends.
-    item_ = fd;
+    item_ = std::move(fd);
     return true;
 }
 
@@ -128,15 +114,15 @@ RunningApplication registerRunningApplication(const std::string& identifier) {
     // A lister may remove a stale entry of a former process with our id between our open and
     // our lock; then the locked file is no longer the one on the path, and we try again.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0) return {};
+        UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!fd) return {};
         struct stat held {
         }, named{};
-        if (flock(fd, LOCK_EX) == 0 && fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 &&
-            held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
-            return RunningApplication(folder, path, fd);
+        if (flock(fd.get(), LOCK_EX) == 0 && fstat(fd.get(), &held) == 0 &&
+            stat(path.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+            held.st_dev == named.st_dev) {
+            return RunningApplication(folder, path, std::move(fd));
         }
-        close(fd);
     }
     return {};
 }

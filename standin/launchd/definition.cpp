@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/property_list.h"
+#include "platform/unique_fd.h"
 
 namespace tessaway::launchd {
 namespace {
@@ -205,40 +206,22 @@ DefinitionResult parseDefinition(std::string_view data, const std::string& path)
 }
 
 DefinitionResult readDefinition(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return failure(std::strerror(errno));
+    const platform::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) return failure(std::strerror(errno));
     struct stat st {};
-    if (fstat(fd, &st) != 0) {
-        const int err = errno;
-        close(fd);
-        return failure(std::strerror(err));
-    }
-    if (!S_ISREG(st.st_mode)) {
-        close(fd);
-        return failure(std::strerror(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
-    }
-    if (static_cast<size_t>(st.st_size) > kMaxDefinitionBytes) {
-        close(fd);
-        return failure(std::strerror(EFBIG));
-    }
+    if (fstat(fd.get(), &st) != 0) return failure(std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return failure(std::strerror(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+    if (static_cast<size_t>(st.st_size) > kMaxDefinitionBytes) return failure(std::strerror(EFBIG));
     std::string data;
     char buffer[16384];
     for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
+        const ssize_t n = read(fd.get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int err = errno;
-            close(fd);
-            return failure(std::strerror(err));
-        }
+        if (n < 0) return failure(std::strerror(errno));
         if (n == 0) break;
         data.append(buffer, static_cast<size_t>(n));
-        if (data.size() > kMaxDefinitionBytes) {
-            close(fd);
-            return failure(std::strerror(EFBIG));
-        }
+        if (data.size() > kMaxDefinitionBytes) return failure(std::strerror(EFBIG));
     }
-    close(fd);
     return parseDefinition(data, absolutePath(path));
 }
 

@@ -14,6 +14,7 @@
 #include "platform/file_read.h"
 #include "platform/property_list.h"
 #include "platform/system.h"
+#include "platform/unique_fd.h"
 #include "standin/launchd/locations.h"
 
 namespace tessaway::launchd {
@@ -107,19 +108,15 @@ OverrideResult setOverride(const std::string& path, const std::string& label, bo
     // The lock file sits beside the overrides and is never removed, so every writer locks the
     // same file; the overrides themselves are replaced by rename.
     const std::string lockPath = path + ".lock";
-    const int lock =
-        open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600);
-    if (lock < 0) return OverrideResult::failed;
-    const auto done = [lock](OverrideResult result) {
-        close(lock);
-        return result;
-    };
-    while (flock(lock, LOCK_EX) != 0) {
-        if (errno != EINTR) return done(OverrideResult::failed);
+    const platform::UniqueFd lock(
+        open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600));
+    if (!lock) return OverrideResult::failed;
+    while (flock(lock.get(), LOCK_EX) != 0) {
+        if (errno != EINTR) return OverrideResult::failed;
     }
     OverridesFile file = readOverridesFile(path);
     // Whatever the damaged file still holds stays recoverable beside the new one.
-    if (file.damaged && !setAside(path)) return done(OverrideResult::failed);
+    if (file.damaged && !setAside(path)) return OverrideResult::failed;
     Overrides& overrides = file.overrides;
     const auto it = std::find_if(overrides.begin(), overrides.end(),
                                  [&](const auto& entry) { return entry.first == label; });
@@ -130,11 +127,12 @@ OverrideResult setOverride(const std::string& path, const std::string& label, bo
         std::sort(overrides.begin(), overrides.end());
     }
     const std::string text = toXml(overrides);
-    if (text.empty()) return done(OverrideResult::failed);
-    if (text.size() > kMaxOverridesBytes) return done(OverrideResult::full);
+    if (text.empty()) return OverrideResult::failed;
+    if (text.size() > kMaxOverridesBytes) return OverrideResult::full;
     std::string error;
-    return done(platform::writeFileAtomically(path, text, error) ? OverrideResult::recorded
-                                                                 : OverrideResult::failed);
+    // The lock is released when `lock` goes away, after the new file is in place.
+    return platform::writeFileAtomically(path, text, error) ? OverrideResult::recorded
+                                                            : OverrideResult::failed;
 }
 
 }  // namespace tessaway::launchd

@@ -172,20 +172,21 @@ private:
         }
         int failure[2] = {-1, -1};
         if (pipe2(failure, O_CLOEXEC) != 0) failure[0] = failure[1] = -1;
+        const platform::UniqueFd failureReport(failure[0]);
+        platform::UniqueFd failureWriter(failure[1]);
         const pid_t supervisor = getpid();
         ++runtime_.runs;
         lastStart_ = platform::now();
         const pid_t pid = fork();
-        if (pid == 0) execProgram(failure[1], supervisor);
-        if (failure[1] >= 0) close(failure[1]);
+        if (pid == 0) execProgram(failureWriter.get(), supervisor);
+        failureWriter.reset();
         int error = 0;
         bool execFailed = false;
-        if (failure[0] >= 0) {
+        if (failureReport) {
             ssize_t n;
-            while ((n = read(failure[0], &error, sizeof error)) < 0 && errno == EINTR) {
+            while ((n = read(failureReport.get(), &error, sizeof error)) < 0 && errno == EINTR) {
             }
             execFailed = n == sizeof error;
-            close(failure[0]);
         }
         if (pid < 0) {
             ended({false, kCannotStart});
@@ -402,29 +403,27 @@ LoadResult loadService(const ServiceDefinition& def, const Environment& env,
                        const std::string& folder, unsigned long uid) {
     int channel[2];
     if (pipe2(channel, O_CLOEXEC) != 0) return LoadResult::failed;
+    platform::UniqueFd answers(channel[0]);
+    platform::UniqueFd answerer(channel[1]);
     const pid_t first = fork();
-    if (first < 0) {
-        close(channel[0]);
-        close(channel[1]);
-        return LoadResult::failed;
-    }
+    if (first < 0) return LoadResult::failed;
     if (first == 0) {
         // A new session and a second fork: the supervisor is no session leader, belongs to
         // no terminal, and its parent has already been collected.
-        close(channel[0]);
+        answers.reset();
         if (setsid() < 0) _exit(1);
         const pid_t second = fork();
         if (second != 0) _exit(second < 0 ? 1 : 0);
-        superviseDetached(def, env, folder, uid, channel[1]);
+        superviseDetached(def, env, folder, uid, answerer.get());
     }
-    close(channel[1]);
+    // Only the supervisor may hold the writing end now, so the read below ends with it.
+    answerer.reset();
     while (waitpid(first, nullptr, 0) < 0 && errno == EINTR) {
     }
     char reply = 0;
     ssize_t n;
-    while ((n = read(channel[0], &reply, 1)) < 0 && errno == EINTR) {
+    while ((n = read(answers.get(), &reply, 1)) < 0 && errno == EINTR) {
     }
-    close(channel[0]);
     if (n != 1) return LoadResult::failed;
     if (reply == kAnswerLoaded) return LoadResult::loaded;
     if (reply == kAnswerAlreadyLoaded) return LoadResult::alreadyLoaded;
