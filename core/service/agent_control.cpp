@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "core/identity.h"
-#include "core/service/launchctl_runner.h"
 #include "platform/clock.h"
 #include "platform/control_lock.h"
 
@@ -46,17 +45,20 @@ void setStartAtLogin(bool on) {
     launchctl({verb, serviceTarget(trayLabel)});
 }
 
+LaunchctlResult bootstrapAgent(const std::string& label, const std::string& plist, bool atLogin) {
+    if (!atLogin) launchctl({"enable", serviceTarget(label)});
+    LaunchctlResult result = launchctl({"bootstrap", domain, plist});
+    if (!atLogin) launchctl({"disable", serviceTarget(label)});
+    return result;
+}
+
 bool startServer() {
     // From the first look to the restored override, no other command may change the state.
     const platform::ControlLock lock;
     if (serverLoaded()) return true;
     std::error_code ec;
     if (!std::filesystem::exists(serverPlist, ec)) return false;
-    const bool atLogin = startAtLogin();
-    // A disabled override would make the bootstrap fail; lift it just for this one load.
-    if (!atLogin) launchctl({"enable", serviceTarget(serverLabel)});
-    const int32_t status = launchctl({"bootstrap", domain, serverPlist.string()}).status;
-    if (!atLogin) launchctl({"disable", serviceTarget(serverLabel)});
+    const int32_t status = bootstrapAgent(serverLabel, serverPlist.string(), startAtLogin()).status;
     return status == 0 || serverLoaded();
 }
 

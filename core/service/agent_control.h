@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "core/service/launchctl_runner.h"
+
 namespace tessaway {
 
 /// Is the agent with this label loaded in the service manager?
@@ -15,6 +17,11 @@ bool startAtLogin();
 
 /// Switches start at login for both agents, server first.
 void setStartAtLogin(bool on);
+
+/// Bootstraps the agent `label` from the definition at `plist`. With start at login off
+/// (`atLogin` false) the disabled override, which would refuse the load, is lifted for this one
+/// bootstrap and put back right after it. The caller holds the control lock.
+LaunchctlResult bootstrapAgent(const std::string& label, const std::string& plist, bool atLogin);
 
 /// Loads the server agent; true when it is loaded afterwards.
 bool startServer();

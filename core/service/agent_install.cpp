@@ -103,10 +103,7 @@ std::optional<InstallResult> installAgents() {
             platform::writeStandardError("cannot write " + destination + ": " + error + "\n");
             return std::nullopt;
         }
-        // A disabled override would refuse the bootstrap; lift it for this one load only.
-        if (!atLogin) launchctl({"enable", serviceTarget(label)});
-        const LaunchctlResult bootstrap = launchctl({"bootstrap", domain, destination});
-        if (!atLogin) launchctl({"disable", serviceTarget(label)});
+        const LaunchctlResult bootstrap = bootstrapAgent(label, destination, atLogin);
         if (bootstrap.status != 0 && !loaded(label)) {
             platform::writeStandardError("bootstrap " + label + ": " + bootstrap.output);
         }
