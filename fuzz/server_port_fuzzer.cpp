@@ -9,6 +9,6 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     const auto root = tessaway::platform::parsePropertyList(bytes);
-    (void)tessaway::definitionPort(root.get());
+    (void)tessaway::definitionPort(root ? &*root : nullptr);
     return 0;
 }

@@ -19,8 +19,8 @@ Bundle bundleForExecutable(const std::string& executable) {
         bundle.path = app.string();
         bundle.resources = (contents / "Resources").string();
         bundle.plugins = (contents / "PlugIns").string();
-        auto info = readPropertyList((contents / "Info.plist").string());
-        bundle.identifier = stringValue(dictionaryItem(info.get(), "CFBundleIdentifier"));
+        const auto info = readPropertyList((contents / "Info.plist").string());
+        if (info) bundle.identifier = stringValue(dictionaryItem(&*info, "CFBundleIdentifier"));
     } else {
         bundle.path = macos.string();
         bundle.resources = macos.string();

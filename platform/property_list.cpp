@@ -1,10 +1,12 @@
 #include "platform/property_list.h"
 
+#include <plist/plist.h>
 #include <pthread.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -12,6 +14,12 @@
 
 namespace tessaway::platform {
 namespace {
+
+struct PlistFree {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+/// An owned libplist tree; it never leaves this file.
+using PlistPtr = std::unique_ptr<void, PlistFree>;
 
 // Agent definitions and bundle manifests are a few kilobytes; anything far larger is damage.
 constexpr size_t kMaxPropertyListBytes = 1 << 20;
@@ -283,9 +291,98 @@ bool treeWithinLimits(plist_t root) {
     return true;
 }
 
-}  // namespace
+/// Our own copy of a tree that treeWithinLimits() has passed, so the recursion is bounded.
+PropertyList convert(plist_t node) {
+    PropertyList value;
+    switch (plist_get_node_type(node)) {
+        case PLIST_BOOLEAN: {
+            uint8_t flag = 0;
+            plist_get_bool_val(node, &flag);
+            value.kind = PropertyList::Kind::boolean;
+            value.boolean = flag != 0;
+            break;
+        }
+        case PLIST_UINT: {
+            uint64_t number = 0;
+            plist_get_uint_val(node, &number);
+            value.kind = PropertyList::Kind::integer;
+            // Negative integers are kept as their two's complement bits.
+            value.integer = static_cast<int64_t>(number);
+            break;
+        }
+        case PLIST_REAL:
+            value.kind = PropertyList::Kind::real;
+            plist_get_real_val(node, &value.real);
+            break;
+        case PLIST_STRING: {
+            uint64_t length = 0;
+            const char* text = plist_get_string_ptr(node, &length);
+            value.kind = PropertyList::Kind::string;
+            if (text != nullptr) value.string.assign(text, length);
+            break;
+        }
+        case PLIST_ARRAY: {
+            value.kind = PropertyList::Kind::array;
+            const uint32_t count = plist_array_get_size(node);
+            value.array.reserve(count);
+            for (uint32_t i = 0; i < count; ++i)
+                value.array.push_back(convert(plist_array_get_item(node, i)));
+            break;
+        }
+        case PLIST_DICT: {
+            value.kind = PropertyList::Kind::dictionary;
+            plist_dict_iter iter = nullptr;
+            plist_dict_new_iter(node, &iter);
+            if (iter == nullptr) break;
+            for (;;) {
+                char* key = nullptr;
+                plist_t item = nullptr;
+                plist_dict_next_item(node, iter, &key, &item);
+                if (key == nullptr) break;
+                if (item != nullptr) value.dictionary.emplace_back(key, convert(item));
+                std::free(key);
+            }
+            std::free(iter);
+            break;
+        }
+        default:
+            break;
+    }
+    return value;
+}
 
-PlistPtr parsePropertyList(std::string_view data) {
+/// A libplist tree of `value`, for writing; null for a value of another kind.
+plist_t toNode(const PropertyList& value) {
+    switch (value.kind) {
+        case PropertyList::Kind::boolean:
+            return plist_new_bool(value.boolean ? 1 : 0);
+        case PropertyList::Kind::integer:
+            return plist_new_uint(static_cast<uint64_t>(value.integer));
+        case PropertyList::Kind::real:
+            return plist_new_real(value.real);
+        case PropertyList::Kind::string:
+            return plist_new_string(value.string.c_str());
+        case PropertyList::Kind::array: {
+            plist_t array = plist_new_array();
+            for (const auto& item : value.array) {
+                if (plist_t node = toNode(item)) plist_array_append_item(array, node);
+            }
+            return array;
+        }
+        case PropertyList::Kind::dictionary: {
+            plist_t dict = plist_new_dict();
+            for (const auto& [key, item] : value.dictionary) {
+                if (plist_t node = toNode(item)) plist_dict_set_item(dict, key.c_str(), node);
+            }
+            return dict;
+        }
+        case PropertyList::Kind::other:
+            break;
+    }
+    return nullptr;
+}
+
+PlistPtr parseTree(std::string_view data) {
     if (data.empty() || data.size() > std::numeric_limits<uint32_t>::max()) return nullptr;
     plist_t root = nullptr;
     const auto length = static_cast<uint32_t>(data.size());
@@ -307,23 +404,61 @@ PlistPtr parsePropertyList(std::string_view data) {
     return PlistPtr(root);
 }
 
-PlistPtr readPropertyList(const std::string& path) {
+}  // namespace
+
+PropertyList PropertyList::ofBoolean(bool value) {
+    PropertyList list;
+    list.kind = Kind::boolean;
+    list.boolean = value;
+    return list;
+}
+
+PropertyList PropertyList::ofDictionary(std::vector<std::pair<std::string, PropertyList>> items) {
+    PropertyList list;
+    list.kind = Kind::dictionary;
+    list.dictionary = std::move(items);
+    return list;
+}
+
+std::optional<PropertyList> parsePropertyList(std::string_view data) {
+    const PlistPtr root = parseTree(data);
+    if (!root) return std::nullopt;
+    return convert(root.get());
+}
+
+std::optional<PropertyList> readPropertyList(const std::string& path) {
     std::string data;
-    if (!readFile(path, data, kMaxPropertyListBytes)) return nullptr;
+    if (!readFile(path, data, kMaxPropertyListBytes)) return std::nullopt;
     return parsePropertyList(data);
 }
 
-plist_t dictionaryItem(plist_t dict, const char* key) {
-    if (dict == nullptr || plist_get_node_type(dict) != PLIST_DICT) return nullptr;
-    return plist_dict_get_item(dict, key);
+std::string toXml(const PropertyList& list) {
+    const PlistPtr root(toNode(list));
+    if (!root) return {};
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(root.get(), &xml, &length);
+    std::string text = xml != nullptr ? std::string(xml, length) : std::string();
+    if (xml != nullptr) plist_to_xml_free(xml);
+    return text;
 }
 
-std::optional<std::string> stringValue(plist_t node) {
-    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-    uint64_t length = 0;
-    const char* value = plist_get_string_ptr(node, &length);
-    if (value == nullptr || std::memchr(value, 0, length) != nullptr) return std::nullopt;
-    return std::string(value, length);
+const PropertyList* dictionaryItem(const PropertyList* dict, std::string_view key) {
+    if (dict == nullptr || dict->kind != PropertyList::Kind::dictionary) return nullptr;
+    for (const auto& [name, value] : dict->dictionary) {
+        if (name == key) return &value;
+    }
+    return nullptr;
+}
+
+std::optional<std::string> stringValue(const PropertyList* node) {
+    if (node == nullptr || node->kind != PropertyList::Kind::string) return std::nullopt;
+    return node->string;
+}
+
+std::optional<bool> booleanValue(const PropertyList* node) {
+    if (node == nullptr || node->kind != PropertyList::Kind::boolean) return std::nullopt;
+    return node->boolean;
 }
 
 }  // namespace tessaway::platform

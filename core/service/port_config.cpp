@@ -32,21 +32,18 @@ std::optional<int64_t> parseDecimal(std::string_view text) {
 }
 
 int64_t serverPort() {
-    return definitionPort(platform::readPropertyList(serverPlist.string()).get());
+    const auto definition = platform::readPropertyList(serverPlist.string());
+    return definitionPort(definition ? &*definition : nullptr);
 }
 
-int64_t definitionPort(plist_t root) {
-    plist_t env = platform::dictionaryItem(root, "EnvironmentVariables");
-    plist_t port = platform::dictionaryItem(env, "TESSAWAY_PORT");
+int64_t definitionPort(const platform::PropertyList* definition) {
+    const auto* env = platform::dictionaryItem(definition, "EnvironmentVariables");
+    const auto* port = platform::dictionaryItem(env, "TESSAWAY_PORT");
     if (port == nullptr) return defaultPort;
     if (auto text = platform::stringValue(port)) {
         if (auto value = parseDecimal(*text)) return *value;
     }
-    if (plist_get_node_type(port) == PLIST_UINT) {
-        uint64_t value = 0;
-        plist_get_uint_val(port, &value);
-        return static_cast<int64_t>(value);
-    }
+    if (port->kind == platform::PropertyList::Kind::integer) return port->integer;
     return defaultPort;
 }
 

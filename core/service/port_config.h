@@ -1,10 +1,10 @@
 #pragma once
 
-#include <plist/plist.h>
-
 #include <cstdint>
 #include <optional>
 #include <string_view>
+
+#include "platform/property_list.h"
 
 namespace tessaway {
 
@@ -14,7 +14,7 @@ int64_t serverPort();
 
 /// The port a server definition holds (already read as a property list; null when it could
 /// not be), or defaultPort.
-int64_t definitionPort(plist_t definition);
+int64_t definitionPort(const platform::PropertyList* definition);
 
 /// Can a TCP socket be bound to `port` right now, both on the IPv4 wildcard address and on
 /// the IPv6 loopback (where the machine has one)? A program on either loopback address would

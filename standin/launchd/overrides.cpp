@@ -23,17 +23,11 @@ namespace {
 constexpr size_t kMaxOverridesBytes = 4 << 20;
 
 std::string toXml(const Overrides& overrides) {
-    plist_t dict = plist_new_dict();
-    for (const auto& [label, disabled] : overrides) {
-        plist_dict_set_item(dict, label.c_str(), plist_new_bool(disabled ? 1 : 0));
-    }
-    char* xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(dict, &xml, &length);
-    plist_free(dict);
-    std::string text = xml != nullptr ? std::string(xml, length) : std::string();
-    if (xml != nullptr) plist_to_xml_free(xml);
-    return text;
+    std::vector<std::pair<std::string, platform::PropertyList>> items;
+    items.reserve(overrides.size());
+    for (const auto& [label, disabled] : overrides)
+        items.emplace_back(label, platform::PropertyList::ofBoolean(disabled));
+    return platform::toXml(platform::PropertyList::ofDictionary(std::move(items)));
 }
 
 /// Moves a damaged overrides file out of the way under a name no other file has, and says so.
@@ -53,25 +47,12 @@ bool setAside(const std::string& path) {
 }  // namespace
 
 std::optional<Overrides> parseOverrides(std::string_view data) {
-    const platform::PlistPtr root = platform::parsePropertyList(data);
-    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return std::nullopt;
+    const auto root = platform::parsePropertyList(data);
+    if (!root || root->kind != platform::PropertyList::Kind::dictionary) return std::nullopt;
     Overrides overrides;
-    plist_dict_iter iter = nullptr;
-    plist_dict_new_iter(root.get(), &iter);
-    if (iter == nullptr) return overrides;
-    for (;;) {
-        char* key = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(root.get(), iter, &key, &value);
-        if (key == nullptr) break;
-        if (value != nullptr && plist_get_node_type(value) == PLIST_BOOLEAN) {
-            uint8_t flag = 0;
-            plist_get_bool_val(value, &flag);
-            overrides.emplace_back(key, flag != 0);
-        }
-        std::free(key);
+    for (const auto& [key, value] : root->dictionary) {
+        if (const auto flag = platform::booleanValue(&value)) overrides.emplace_back(key, *flag);
     }
-    std::free(iter);
     std::sort(overrides.begin(), overrides.end());
     return overrides;
 }

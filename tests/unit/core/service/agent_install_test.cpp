@@ -67,8 +67,16 @@ protected:
     std::string errors;
 };
 
-std::string stringAt(plist_t node) {
+std::string stringAt(const platform::PropertyList* node) {
     return platform::stringValue(node).value_or("<absent>");
+}
+
+/// Element `index` of the array under `key` of `dict`, or nullptr.
+const platform::PropertyList* element(const std::optional<platform::PropertyList>& dict,
+                                      std::string_view key, size_t index) {
+    const auto* array = dict ? platform::dictionaryItem(&*dict, key) : nullptr;
+    if (array == nullptr || index >= array->array.size()) return nullptr;
+    return &array->array[index];
 }
 
 TEST_F(AgentInstallTest, FreshInstallationRendersLoadableDefinitions) {
@@ -80,21 +88,19 @@ TEST_F(AgentInstallTest, FreshInstallationRendersLoadableDefinitions) {
 
     auto server = platform::readPropertyList(serverPlist.string());
     ASSERT_TRUE(server) << "the server definition must be a property list even under 'Tom & Jerry'";
-    EXPECT_EQ(stringAt(platform::dictionaryItem(server.get(), "Label")), serverLabel);
-    plist_t program =
-        plist_array_get_item(platform::dictionaryItem(server.get(), "ProgramArguments"), 0);
-    EXPECT_EQ(stringAt(program), app.string() + "/Contents/MacOS/tessaway-server");
-    EXPECT_EQ(stringAt(platform::dictionaryItem(server.get(), "StandardOutPath")),
+    EXPECT_EQ(stringAt(platform::dictionaryItem(&*server, "Label")), serverLabel);
+    EXPECT_EQ(stringAt(element(server, "ProgramArguments", 0)),
+              app.string() + "/Contents/MacOS/tessaway-server");
+    EXPECT_EQ(stringAt(platform::dictionaryItem(&*server, "StandardOutPath")),
               home().string() + "/Library/Logs/Tessaway/server.log");
     EXPECT_EQ(serverPort(), result->port);
 
     auto tray = platform::readPropertyList(agentPlist(trayLabel).string());
     ASSERT_TRUE(tray);
-    EXPECT_EQ(stringAt(platform::dictionaryItem(tray.get(), "Label")), trayLabel);
-    plist_t args = platform::dictionaryItem(tray.get(), "ProgramArguments");
-    EXPECT_EQ(stringAt(plist_array_get_item(args, 0)),
+    EXPECT_EQ(stringAt(platform::dictionaryItem(&*tray, "Label")), trayLabel);
+    EXPECT_EQ(stringAt(element(tray, "ProgramArguments", 0)),
               app.string() + "/Contents/MacOS/tessaway-tray");
-    EXPECT_EQ(stringAt(plist_array_get_item(args, 1)), "--agent");
+    EXPECT_EQ(stringAt(element(tray, "ProgramArguments", 1)), "--agent");
 
     // stopServer() (one print, nothing loaded), then the start-at-login check, then each label.
     EXPECT_EQ(fake.verbs(),
@@ -111,7 +117,7 @@ TEST_F(AgentInstallTest, HomeWithSpacesAndAmpersandIsEscapedNotBroken) {
     ASSERT_TRUE(install());
     auto server = platform::readPropertyList(serverPlist.string());
     ASSERT_TRUE(server);
-    EXPECT_EQ(stringAt(platform::dictionaryItem(server.get(), "StandardErrorPath")),
+    EXPECT_EQ(stringAt(platform::dictionaryItem(&*server, "StandardErrorPath")),
               odd.string() + "/Library/Logs/Tessaway/server.log");
 }
 
