@@ -2,7 +2,8 @@
 """Checks that every #include of the sources runs down the layers, never up or sideways.
 
 The layers, lowest first: platform <- {core, standin/launchd} <- menubar <- app; the launcher
-stands alone. Only the menu bar may include Qt. Prints each offending include and exits 1 when
+stands alone. Only the menu bar may include Qt; libplist and Boost each stay inside the one
+source that wraps them. Prints each offending include and exits 1 when
 there is one. Usage: check_layers.py [REPOSITORY_ROOT]
 """
 import os
@@ -19,6 +20,8 @@ ALLOWED = {
     "launcher": {"launcher"},
 }
 QT_ALLOWED = {"menubar"}
+# Libraries that only one source may include: the header prefix, and that source.
+CONFINED = {"plist/": "platform/property_list.cpp", "boost/": "core/probe/http_client.cpp"}
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.MULTILINE)
 QT_HEADER = re.compile(r"^Q[A-Za-z]+(/|$)")
 
@@ -45,6 +48,9 @@ def problems(root):
                     if bracket == "<":
                         if QT_HEADER.match(included) and folder not in QT_ALLOWED:
                             found.append(f"{path}: Qt header <{included}> outside the menu bar")
+                        for prefix, owner in CONFINED.items():
+                            if included.startswith(prefix) and path != owner:
+                                found.append(f"{path}: <{included}> belongs to {owner} alone")
                         continue
                     target = folder_of(included)
                     if target is None:
