@@ -339,7 +339,7 @@ PropertyList convert(plist_t node) {
                 plist_t item = nullptr;
                 plist_dict_next_item(node, iter, &key, &item);
                 if (key == nullptr) break;
-                if (item != nullptr) value.dictionary.emplace_back(key, convert(item));
+                if (item != nullptr) value.dictionary.push_back({key, convert(item)});
                 std::free(key);
             }
             std::free(iter);
@@ -413,10 +413,10 @@ PropertyList PropertyList::ofBoolean(bool value) {
     return list;
 }
 
-PropertyList PropertyList::ofDictionary(std::vector<std::pair<std::string, PropertyList>> items) {
+PropertyList PropertyList::ofDictionary(std::vector<Entry> entries) {
     PropertyList list;
     list.kind = Kind::dictionary;
-    list.dictionary = std::move(items);
+    list.dictionary = std::move(entries);
     return list;
 }
 

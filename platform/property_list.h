@@ -4,7 +4,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace tessaway::platform {
@@ -13,6 +12,7 @@ namespace tessaway::platform {
 /// the whole tree once, so no caller deals with the library that parses it.
 struct PropertyList {
     enum class Kind { other, boolean, integer, real, string, array, dictionary };
+    struct Entry;
 
     Kind kind = Kind::other;  ///< other: data, dates and the kinds nothing here reads
     bool boolean = false;
@@ -20,10 +20,16 @@ struct PropertyList {
     double real = 0;
     std::string string;
     std::vector<PropertyList> array;
-    std::vector<std::pair<std::string, PropertyList>> dictionary;  ///< in the order written
+    std::vector<Entry> dictionary;  ///< in the order written
 
     static PropertyList ofBoolean(bool value);
-    static PropertyList ofDictionary(std::vector<std::pair<std::string, PropertyList>> items);
+    static PropertyList ofDictionary(std::vector<Entry> entries);
+};
+
+/// One key and its value in a dictionary.
+struct PropertyList::Entry {
+    std::string key;
+    PropertyList value;
 };
 
 /// Parses an XML or binary property list held in memory. Empty when it is not one, or when it

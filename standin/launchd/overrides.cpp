@@ -23,11 +23,11 @@ namespace {
 constexpr size_t kMaxOverridesBytes = 4 << 20;
 
 std::string toXml(const Overrides& overrides) {
-    std::vector<std::pair<std::string, platform::PropertyList>> items;
-    items.reserve(overrides.size());
+    std::vector<platform::PropertyList::Entry> entries;
+    entries.reserve(overrides.size());
     for (const auto& [label, disabled] : overrides)
-        items.emplace_back(label, platform::PropertyList::ofBoolean(disabled));
-    return platform::toXml(platform::PropertyList::ofDictionary(std::move(items)));
+        entries.push_back({label, platform::PropertyList::ofBoolean(disabled)});
+    return platform::toXml(platform::PropertyList::ofDictionary(std::move(entries)));
 }
 
 /// Moves a damaged overrides file out of the way under a name no other file has, and says so.
