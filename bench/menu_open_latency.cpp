@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "identity.h"
+#include "core/identity.h"
 #include "menubar/tray.h"
 
 namespace {

@@ -14,7 +14,7 @@ seconds=${1:-60}
 tray=$build/Tessaway.app/Contents/MacOS/tessaway-tray
 bare=$build/bench/bench_bare_tray
 latency=$build/bench/bench_menu_open_latency
-fixtures=$root/tests/menubar/fixtures
+fixtures=$root/tests/doubles
 for program in "$tray" "$bare" "$latency"; do
     [ -x "$program" ] || { echo "menubar_footprint: build first ($program is missing)" >&2; exit 1; }
 done
@@ -34,7 +34,7 @@ printf '<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict><key>
     "$(cat "$work/server/port")" >"$work/home/Library/LaunchAgents/com.quorvel.tessaway-server.plist"
 
 env -i PATH="$PATH" DISPLAY="$DISPLAY" HOME="$work/home" XDG_RUNTIME_DIR="$work/run" \
-    TESSAWAY_LAUNCHCTL="$root/tests/harness/fake_launchctl" FAKE_LAUNCHCTL_STATE="$work/state" \
+    TESSAWAY_LAUNCHCTL="$root/tests/doubles/fake_launchctl" FAKE_LAUNCHCTL_STATE="$work/state" \
     "$tray" --agent >"$work/item.log" 2>&1 &
 item=$!
 pids+=($item)

@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "probe/http_client.h"
-#include "probe/setup_status.h"
+#include "core/probe/http_client.h"
+#include "core/probe/setup_status.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "bundle_paths.h"
+#include "launcher/bundle_paths.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The launcher gets its path from realpath: NUL-terminated, shorter than its buffer.

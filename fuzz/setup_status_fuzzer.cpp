@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "probe/setup_status.h"
-#include "probe/snapshot.h"
-#include "text.h"
+#include "core/probe/setup_status.h"
+#include "core/probe/snapshot.h"
+#include "core/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace tessaway;

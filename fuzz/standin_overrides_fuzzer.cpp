@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "definition.h"
-#include "overrides.h"
+#include "standin/launchd/definition.h"
+#include "standin/launchd/overrides.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace tessaway::launchd;

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <string>
 
-#include "identity.h"
-#include "service/agent_control.h"
-#include "service/launchctl_runner.h"
-#include "text.h"
+#include "core/identity.h"
+#include "core/service/agent_control.h"
+#include "core/service/launchctl_runner.h"
+#include "core/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace tessaway;

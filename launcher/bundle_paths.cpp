@@ -1,4 +1,4 @@
-#include "bundle_paths.h"
+#include "launcher/bundle_paths.h"
 
 #include <errno.h>
 #include <libgen.h>

@@ -1,4 +1,4 @@
-#include "executable_path.h"
+#include "launcher/executable_path.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "exit_status.h"
+#include "launcher/exit_status.h"
 
 #include <signal.h>
 

@@ -10,9 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "bundle_paths.h"
-#include "executable_path.h"
-#include "exit_status.h"
+#include "launcher/bundle_paths.h"
+#include "launcher/executable_path.h"
+#include "launcher/exit_status.h"
 
 namespace {
 

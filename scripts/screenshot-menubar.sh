@@ -12,8 +12,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TESSAWAY_BUILD_DIR:-$root/build}
 out=$(mkdir -p "${1:-$build/screenshots}" && cd "${1:-$build/screenshots}" && pwd)
 tray=$build/Tessaway.app/Contents/MacOS/tessaway-tray
-fixtures=$root/tests/menubar/fixtures
-fake_launchctl=$root/tests/harness/fake_launchctl
+fixtures=$root/tests/doubles
+fake_launchctl=$root/tests/doubles/fake_launchctl
 
 for tool in Xvfb trayer xdotool xwininfo import python3; do
     command -v "$tool" >/dev/null || {

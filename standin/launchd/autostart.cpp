@@ -1,4 +1,4 @@
-#include "autostart.h"
+#include "standin/launchd/autostart.h"
 
 #include <sys/stat.h>
 
@@ -7,9 +7,10 @@
 #include <cstring>
 #include <string_view>
 
-#include "locations.h"
 #include "platform/atomic_file.h"
+#include "platform/file_read.h"
 #include "platform/system.h"
+#include "standin/launchd/locations.h"
 
 namespace tessaway::launchd {
 namespace {

@@ -1,4 +1,4 @@
-#include "commands.h"
+#include "standin/launchd/commands.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -13,15 +13,15 @@
 #include <string_view>
 #include <vector>
 
-#include "autostart.h"
-#include "definition.h"
-#include "environment.h"
-#include "locations.h"
-#include "overrides.h"
 #include "platform/system.h"
-#include "service_record.h"
-#include "supervisor.h"
-#include "target.h"
+#include "standin/launchd/autostart.h"
+#include "standin/launchd/definition.h"
+#include "standin/launchd/environment.h"
+#include "standin/launchd/locations.h"
+#include "standin/launchd/overrides.h"
+#include "standin/launchd/service_record.h"
+#include "standin/launchd/supervisor.h"
+#include "standin/launchd/target.h"
 
 namespace tessaway::launchd {
 namespace {

@@ -1,4 +1,4 @@
-#include "definition.h"
+#include "standin/launchd/definition.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -11,12 +11,15 @@
 #include <cstring>
 
 #include "platform/property_list.h"
+#include "platform/unique_fd.h"
 
 namespace tessaway::launchd {
 namespace {
 
-using platform::PlistPtr;
+using platform::booleanValue;
+using platform::PropertyList;
 using platform::stringValue;
+using Kind = PropertyList::Kind;
 
 // Definitions are a few kilobytes; anything far larger is not one.
 constexpr size_t kMaxDefinitionBytes = 1 << 20;
@@ -25,68 +28,47 @@ constexpr size_t kMaxLabelBytes = 200;
 // Keeps time arithmetic far from overflow; no real interval comes near a year.
 constexpr int64_t kMaxSeconds = int64_t{365} * 24 * 3600;
 
-plist_t item(plist_t dict, const char* key) {
-    return plist_dict_get_item(dict, key);
+const PropertyList* item(const PropertyList* dict, std::string_view key) {
+    return platform::dictionaryItem(dict, key);
 }
 
-std::optional<bool> booleanValue(plist_t node) {
-    if (node == nullptr || plist_get_node_type(node) != PLIST_BOOLEAN) return std::nullopt;
-    uint8_t value = 0;
-    plist_get_bool_val(node, &value);
-    return value != 0;
-}
-
-std::optional<int64_t> integerValue(plist_t node) {
+std::optional<int64_t> integerValue(const PropertyList* node) {
     if (node == nullptr) return std::nullopt;
-    if (plist_get_node_type(node) == PLIST_UINT) {
-        uint64_t value = 0;
-        plist_get_uint_val(node, &value);
-        // Negative integers are kept as their two's complement bits.
-        return static_cast<int64_t>(value);
-    }
-    if (plist_get_node_type(node) == PLIST_REAL) {
-        double value = 0;
-        plist_get_real_val(node, &value);
+    if (node->kind == Kind::integer) return node->integer;
+    if (node->kind == Kind::real) {
+        const double value = node->real;
         if (value != value || value < -kMaxSeconds || value > kMaxSeconds) return std::nullopt;
         return static_cast<int64_t>(value);
     }
     return std::nullopt;
 }
 
-std::optional<int64_t> secondsValue(plist_t node) {
+std::optional<int64_t> secondsValue(const PropertyList* node) {
     const auto value = integerValue(node);
     if (!value || *value < 0) return std::nullopt;
     return *value > kMaxSeconds ? kMaxSeconds : *value;
 }
 
-void readKeepAlive(plist_t node, KeepAlive& keepAlive) {
+void readKeepAlive(const PropertyList* node, KeepAlive& keepAlive) {
     if (node == nullptr) return;
     if (const auto flag = booleanValue(node)) {
         keepAlive.always = *flag;
         return;
     }
-    if (plist_get_node_type(node) != PLIST_DICT) return;
+    if (node->kind != Kind::dictionary) return;
     keepAlive.conditional = true;
     keepAlive.successfulExit = booleanValue(item(node, "SuccessfulExit"));
     keepAlive.crashed = booleanValue(item(node, "Crashed"));
 }
 
-void readEnvironment(plist_t node, ServiceDefinition& def) {
-    if (node == nullptr || plist_get_node_type(node) != PLIST_DICT) return;
-    plist_dict_iter iter = nullptr;
-    plist_dict_new_iter(node, &iter);
-    if (iter == nullptr) return;
-    for (;;) {
-        char* key = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(node, iter, &key, &value);
-        if (key == nullptr) break;
-        if (auto text = stringValue(value); text && *key != '\0' && !std::strchr(key, '=')) {
+void readEnvironment(const PropertyList* node, ServiceDefinition& def) {
+    if (node == nullptr || node->kind != Kind::dictionary) return;
+    for (const auto& [key, value] : node->dictionary) {
+        if (auto text = stringValue(&value);
+            text && !key.empty() && key.find('=') == std::string::npos) {
             def.environmentVariables.emplace_back(key, std::move(*text));
         }
-        std::free(key);
     }
-    std::free(iter);
 }
 
 std::string absolutePath(const std::string& path) {
@@ -161,11 +143,9 @@ bool usableLabel(std::string_view label) {
 }
 
 DefinitionResult parseDefinition(std::string_view data, const std::string& path) {
-    const PlistPtr root = platform::parsePropertyList(data);
-    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
-        return failure("Invalid property list");
-    }
-    plist_t dict = root.get();
+    const auto root = platform::parsePropertyList(data);
+    if (!root || root->kind != Kind::dictionary) return failure("Invalid property list");
+    const PropertyList* dict = &*root;
     ServiceDefinition def;
     def.path = path;
 
@@ -174,16 +154,15 @@ DefinitionResult parseDefinition(std::string_view data, const std::string& path)
     if (!usableLabel(*label)) return failure("Invalid Label: " + printableLabel(*label));
     def.label = *label;
 
-    if (plist_t node = item(dict, "Program")) {
+    if (const PropertyList* node = item(dict, "Program")) {
         const auto program = stringValue(node);
         if (!program) return failure("Invalid Program");
         def.program = *program;
     }
-    if (plist_t node = item(dict, "ProgramArguments")) {
-        if (plist_get_node_type(node) != PLIST_ARRAY) return failure("Invalid ProgramArguments");
-        const uint32_t count = plist_array_get_size(node);
-        for (uint32_t i = 0; i < count; ++i) {
-            const auto argument = stringValue(plist_array_get_item(node, i));
+    if (const PropertyList* node = item(dict, "ProgramArguments")) {
+        if (node->kind != Kind::array) return failure("Invalid ProgramArguments");
+        for (const PropertyList& element : node->array) {
+            const auto argument = stringValue(&element);
             if (!argument) return failure("Invalid ProgramArguments");
             def.arguments.push_back(*argument);
         }
@@ -205,40 +184,22 @@ DefinitionResult parseDefinition(std::string_view data, const std::string& path)
 }
 
 DefinitionResult readDefinition(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return failure(std::strerror(errno));
+    const platform::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) return failure(std::strerror(errno));
     struct stat st {};
-    if (fstat(fd, &st) != 0) {
-        const int err = errno;
-        close(fd);
-        return failure(std::strerror(err));
-    }
-    if (!S_ISREG(st.st_mode)) {
-        close(fd);
-        return failure(std::strerror(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
-    }
-    if (static_cast<size_t>(st.st_size) > kMaxDefinitionBytes) {
-        close(fd);
-        return failure(std::strerror(EFBIG));
-    }
+    if (fstat(fd.get(), &st) != 0) return failure(std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return failure(std::strerror(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+    if (static_cast<size_t>(st.st_size) > kMaxDefinitionBytes) return failure(std::strerror(EFBIG));
     std::string data;
     char buffer[16384];
     for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
+        const ssize_t n = read(fd.get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int err = errno;
-            close(fd);
-            return failure(std::strerror(err));
-        }
+        if (n < 0) return failure(std::strerror(errno));
         if (n == 0) break;
         data.append(buffer, static_cast<size_t>(n));
-        if (data.size() > kMaxDefinitionBytes) {
-            close(fd);
-            return failure(std::strerror(EFBIG));
-        }
+        if (data.size() > kMaxDefinitionBytes) return failure(std::strerror(EFBIG));
     }
-    close(fd);
     return parseDefinition(data, absolutePath(path));
 }
 

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "definition.h"
+#include "standin/launchd/definition.h"
 
 namespace tessaway::launchd {
 

@@ -1,4 +1,4 @@
-#include "locations.h"
+#include "standin/launchd/locations.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "commands.h"
+#include "standin/launchd/commands.h"
 
 int main(int argc, char** argv) {
     return tessaway::launchd::launchctlMain(argc, argv);

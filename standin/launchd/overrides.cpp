@@ -1,4 +1,4 @@
-#include "overrides.h"
+#include "standin/launchd/overrides.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -10,10 +10,12 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "locations.h"
 #include "platform/atomic_file.h"
+#include "platform/file_read.h"
 #include "platform/property_list.h"
 #include "platform/system.h"
+#include "platform/unique_fd.h"
+#include "standin/launchd/locations.h"
 
 namespace tessaway::launchd {
 namespace {
@@ -21,17 +23,11 @@ namespace {
 constexpr size_t kMaxOverridesBytes = 4 << 20;
 
 std::string toXml(const Overrides& overrides) {
-    plist_t dict = plist_new_dict();
-    for (const auto& [label, disabled] : overrides) {
-        plist_dict_set_item(dict, label.c_str(), plist_new_bool(disabled ? 1 : 0));
-    }
-    char* xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(dict, &xml, &length);
-    plist_free(dict);
-    std::string text = xml != nullptr ? std::string(xml, length) : std::string();
-    if (xml != nullptr) plist_to_xml_free(xml);
-    return text;
+    std::vector<platform::PropertyList::Entry> entries;
+    entries.reserve(overrides.size());
+    for (const auto& [label, disabled] : overrides)
+        entries.push_back({label, platform::PropertyList::ofBoolean(disabled)});
+    return platform::toXml(platform::PropertyList::ofDictionary(std::move(entries)));
 }
 
 /// Moves a damaged overrides file out of the way under a name no other file has, and says so.
@@ -51,25 +47,12 @@ bool setAside(const std::string& path) {
 }  // namespace
 
 std::optional<Overrides> parseOverrides(std::string_view data) {
-    const platform::PlistPtr root = platform::parsePropertyList(data);
-    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return std::nullopt;
+    const auto root = platform::parsePropertyList(data);
+    if (!root || root->kind != platform::PropertyList::Kind::dictionary) return std::nullopt;
     Overrides overrides;
-    plist_dict_iter iter = nullptr;
-    plist_dict_new_iter(root.get(), &iter);
-    if (iter == nullptr) return overrides;
-    for (;;) {
-        char* key = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(root.get(), iter, &key, &value);
-        if (key == nullptr) break;
-        if (value != nullptr && plist_get_node_type(value) == PLIST_BOOLEAN) {
-            uint8_t flag = 0;
-            plist_get_bool_val(value, &flag);
-            overrides.emplace_back(key, flag != 0);
-        }
-        std::free(key);
+    for (const auto& [key, value] : root->dictionary) {
+        if (const auto flag = platform::booleanValue(&value)) overrides.emplace_back(key, *flag);
     }
-    std::free(iter);
     std::sort(overrides.begin(), overrides.end());
     return overrides;
 }
@@ -106,19 +89,15 @@ OverrideResult setOverride(const std::string& path, const std::string& label, bo
     // The lock file sits beside the overrides and is never removed, so every writer locks the
     // same file; the overrides themselves are replaced by rename.
     const std::string lockPath = path + ".lock";
-    const int lock =
-        open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600);
-    if (lock < 0) return OverrideResult::failed;
-    const auto done = [lock](OverrideResult result) {
-        close(lock);
-        return result;
-    };
-    while (flock(lock, LOCK_EX) != 0) {
-        if (errno != EINTR) return done(OverrideResult::failed);
+    const platform::UniqueFd lock(
+        open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600));
+    if (!lock) return OverrideResult::failed;
+    while (flock(lock.get(), LOCK_EX) != 0) {
+        if (errno != EINTR) return OverrideResult::failed;
     }
     OverridesFile file = readOverridesFile(path);
     // Whatever the damaged file still holds stays recoverable beside the new one.
-    if (file.damaged && !setAside(path)) return done(OverrideResult::failed);
+    if (file.damaged && !setAside(path)) return OverrideResult::failed;
     Overrides& overrides = file.overrides;
     const auto it = std::find_if(overrides.begin(), overrides.end(),
                                  [&](const auto& entry) { return entry.first == label; });
@@ -129,11 +108,12 @@ OverrideResult setOverride(const std::string& path, const std::string& label, bo
         std::sort(overrides.begin(), overrides.end());
     }
     const std::string text = toXml(overrides);
-    if (text.empty()) return done(OverrideResult::failed);
-    if (text.size() > kMaxOverridesBytes) return done(OverrideResult::full);
+    if (text.empty()) return OverrideResult::failed;
+    if (text.size() > kMaxOverridesBytes) return OverrideResult::full;
     std::string error;
-    return done(platform::writeFileAtomically(path, text, error) ? OverrideResult::recorded
-                                                                 : OverrideResult::failed);
+    // The lock is released when `lock` goes away, after the new file is in place.
+    return platform::writeFileAtomically(path, text, error) ? OverrideResult::recorded
+                                                            : OverrideResult::failed;
 }
 
 }  // namespace tessaway::launchd

@@ -1,4 +1,4 @@
-#include "service_record.h"
+#include "standin/launchd/service_record.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <ctime>
 
-#include "platform/atomic_file.h"
+#include "platform/clock.h"
+#include "platform/file_read.h"
 #include "platform/system.h"
+#include "platform/unique_fd.h"
 
 namespace tessaway::launchd {
 namespace {
@@ -17,7 +19,7 @@ namespace {
 constexpr size_t kMaxStateBytes = 1 << 20;
 // How long a reader waits for a supervisor that holds the lock but has not reported yet.
 constexpr int kReportWaits = 250;
-constexpr long kReportWaitNanoseconds = 1000000;
+constexpr double kReportWaitSeconds = 0.001;
 
 std::optional<long> number(const std::string& text) {
     if (text.empty() || text.size() > 18) return std::nullopt;
@@ -40,13 +42,13 @@ std::string statePath(const std::string& folder, const std::string& label) {
 }
 
 std::optional<pid_t> recordHolder(const std::string& folder, const std::string& label) {
-    const int fd = open(lockPath(folder, label).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return std::nullopt;
+    const platform::UniqueFd fd(
+        open(lockPath(folder, label).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd) return std::nullopt;
     struct flock query {};
     query.l_type = F_WRLCK;
     query.l_whence = SEEK_SET;
-    const bool asked = fcntl(fd, F_GETLK, &query) == 0;
-    close(fd);
+    const bool asked = fcntl(fd.get(), F_GETLK, &query) == 0;
     if (!asked || query.l_type == F_UNLCK) return std::nullopt;
     return query.l_pid;
 }
@@ -104,8 +106,7 @@ std::optional<ServiceRecord> loadedRecord(const std::string& folder, const std::
             record.supervisor = *holder;
             return record;
         }
-        const timespec pause{0, kReportWaitNanoseconds};
-        nanosleep(&pause, nullptr);
+        platform::sleepFor(kReportWaitSeconds);
     }
 }
 
@@ -139,10 +140,11 @@ std::optional<unsigned long long> processStartTime(pid_t pid) {
 bool writeRecord(const std::string& folder, const std::string& label, const ServiceRecord& record) {
     const std::string path = statePath(folder, label);
     const std::string temp = path + ".new";
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return false;
-    const bool written = platform::writeAll(fd, encodeRecord(record));
-    if (close(fd) != 0 || !written || rename(temp.c_str(), path.c_str()) != 0) {
+    platform::UniqueFd fd(
+        open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) return false;
+    const bool written = platform::writeAll(fd.get(), encodeRecord(record));
+    if (!fd.close() || !written || rename(temp.c_str(), path.c_str()) != 0) {
         unlink(temp.c_str());
         return false;
     }

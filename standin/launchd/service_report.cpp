@@ -1,4 +1,4 @@
-#include "service_report.h"
+#include "standin/launchd/service_report.h"
 
 #include <cstring>
 

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "definition.h"
-#include "environment.h"
+#include "standin/launchd/definition.h"
+#include "standin/launchd/environment.h"
 
 namespace tessaway::launchd {
 

@@ -1,4 +1,4 @@
-#include "supervisor.h"
+#include "standin/launchd/supervisor.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,13 +10,15 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <optional>
 
-#include "locations.h"
-#include "service_record.h"
-#include "service_report.h"
+#include "platform/clock.h"
+#include "platform/process_signal.h"
+#include "platform/unique_fd.h"
+#include "standin/launchd/locations.h"
+#include "standin/launchd/service_record.h"
+#include "standin/launchd/service_report.h"
 
 extern char** environ;
 
@@ -36,11 +38,6 @@ constexpr int kStopAckMilliseconds = 2000;
 constexpr char kAnswerLoaded = 'L';
 constexpr char kAnswerAlreadyLoaded = 'A';
 constexpr char kAnswerFailed = 'F';
-
-double now() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
 
 void answer(int fd, char value) {
     while (write(fd, &value, 1) < 0 && errno == EINTR) {
@@ -165,7 +162,7 @@ private:
             if (at && (!next || *at < *next)) next = *at;
         }
         if (!next) return std::nullopt;
-        return std::max(0.0, *next - now());
+        return std::max(0.0, *next - platform::now());
     }
 
     void start() {
@@ -175,20 +172,21 @@ private:
         }
         int failure[2] = {-1, -1};
         if (pipe2(failure, O_CLOEXEC) != 0) failure[0] = failure[1] = -1;
+        const platform::UniqueFd failureReport(failure[0]);
+        platform::UniqueFd failureWriter(failure[1]);
         const pid_t supervisor = getpid();
         ++runtime_.runs;
-        lastStart_ = now();
+        lastStart_ = platform::now();
         const pid_t pid = fork();
-        if (pid == 0) execProgram(failure[1], supervisor);
-        if (failure[1] >= 0) close(failure[1]);
+        if (pid == 0) execProgram(failureWriter.get(), supervisor);
+        failureWriter.reset();
         int error = 0;
         bool execFailed = false;
-        if (failure[0] >= 0) {
+        if (failureReport) {
             ssize_t n;
-            while ((n = read(failure[0], &error, sizeof error)) < 0 && errno == EINTR) {
+            while ((n = read(failureReport.get(), &error, sizeof error)) < 0 && errno == EINTR) {
             }
             execFailed = n == sizeof error;
-            close(failure[0]);
         }
         if (pid < 0) {
             ended({false, kCannotStart});
@@ -273,7 +271,7 @@ private:
         if (!stopRequested_ && shouldRestart(def_.keepAlive, end)) {
             const double spacing =
                 std::max(static_cast<double>(def_.throttleInterval), kMinimumRestartSpacing);
-            restartAt_ = std::max(lastStart_ + spacing, now());
+            restartAt_ = std::max(lastStart_ + spacing, platform::now());
         }
         report();
     }
@@ -285,12 +283,12 @@ private:
         if (runtime_.pid == 0) return;
         runtime_.stopping = true;
         kill(-runtime_.pid, SIGTERM);
-        if (def_.exitTimeOut > 0) killAt_ = now() + static_cast<double>(def_.exitTimeOut);
+        if (def_.exitTimeOut > 0) killAt_ = platform::now() + static_cast<double>(def_.exitTimeOut);
         report();
     }
 
     void expireTimers() {
-        const double current = now();
+        const double current = platform::now();
         if (killAt_ && current >= *killAt_) {
             killAt_.reset();
             if (runtime_.pid != 0) kill(-runtime_.pid, SIGKILL);
@@ -329,14 +327,14 @@ private:
 
 /// Waits until the pinned process has ended, `seconds` at most; true when it has.
 bool awaitEnd(int pidfd, double seconds) {
-    const double deadline = now() + seconds;
+    const double deadline = platform::now() + seconds;
     for (;;) {
         pollfd ended{pidfd, POLLIN, 0};
-        const double left = std::max(0.0, deadline - now());
+        const double left = std::max(0.0, deadline - platform::now());
         const int ready = poll(&ended, 1, static_cast<int>(left * 1000) + 1);
         if (ready > 0) return true;
         if (ready < 0 && errno != EINTR) return false;
-        if (ready == 0 && now() >= deadline) return false;
+        if (ready == 0 && platform::now() >= deadline) return false;
     }
 }
 
@@ -347,19 +345,18 @@ bool awaitEnd(int pidfd, double seconds) {
 void endLeftover(const std::string& folder, const ServiceDefinition& def) {
     const auto record = lastRecord(folder, def.label);
     if (!record || record->pid <= 0 || record->started == 0) return;
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, record->pid, 0));
-    if (pidfd < 0) return;
+    const platform::UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, record->pid, 0)));
+    if (!pidfd) return;
     if (processStartTime(record->pid) == record->started) {
         // The program made its own session, so its group has its id, and that group id
         // cannot be taken by anyone else while the program, pinned here, is alive.
         kill(-record->pid, SIGTERM);
         const double timeout = def.exitTimeOut > 0 ? static_cast<double>(def.exitTimeOut) : 5.0;
-        if (!awaitEnd(pidfd, timeout)) {
+        if (!awaitEnd(pidfd.get(), timeout)) {
             kill(-record->pid, SIGKILL);
-            awaitEnd(pidfd, 5.0);
+            awaitEnd(pidfd.get(), 5.0);
         }
     }
-    close(pidfd);
 }
 
 [[noreturn]] void superviseDetached(const ServiceDefinition& def, const Environment& env,
@@ -406,29 +403,27 @@ LoadResult loadService(const ServiceDefinition& def, const Environment& env,
                        const std::string& folder, unsigned long uid) {
     int channel[2];
     if (pipe2(channel, O_CLOEXEC) != 0) return LoadResult::failed;
+    platform::UniqueFd answers(channel[0]);
+    platform::UniqueFd answerer(channel[1]);
     const pid_t first = fork();
-    if (first < 0) {
-        close(channel[0]);
-        close(channel[1]);
-        return LoadResult::failed;
-    }
+    if (first < 0) return LoadResult::failed;
     if (first == 0) {
         // A new session and a second fork: the supervisor is no session leader, belongs to
         // no terminal, and its parent has already been collected.
-        close(channel[0]);
+        answers.reset();
         if (setsid() < 0) _exit(1);
         const pid_t second = fork();
         if (second != 0) _exit(second < 0 ? 1 : 0);
-        superviseDetached(def, env, folder, uid, channel[1]);
+        superviseDetached(def, env, folder, uid, answerer.get());
     }
-    close(channel[1]);
+    // Only the supervisor may hold the writing end now, so the read below ends with it.
+    answerer.reset();
     while (waitpid(first, nullptr, 0) < 0 && errno == EINTR) {
     }
     char reply = 0;
     ssize_t n;
-    while ((n = read(channel[0], &reply, 1)) < 0 && errno == EINTR) {
+    while ((n = read(answers.get(), &reply, 1)) < 0 && errno == EINTR) {
     }
-    close(channel[0]);
     if (n != 1) return LoadResult::failed;
     if (reply == kAnswerLoaded) return LoadResult::loaded;
     if (reply == kAnswerAlreadyLoaded) return LoadResult::alreadyLoaded;
@@ -440,20 +435,11 @@ bool requestStop(const std::string& folder, const std::string& label) {
         const auto holder = recordHolder(folder, label);
         if (!holder) return false;
         if (*holder <= 0) return true;  // held from another pid namespace: out of our reach
-        // Pin the process, then make sure it still holds the record: a pidfd cannot turn
-        // into a newer process that happens to get the same id.
-        const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, *holder, 0));
-        if (recordHolder(folder, label) != holder) {
-            if (pidfd >= 0) close(pidfd);
-            continue;
-        }
-        if (pidfd >= 0) {
-            syscall(SYS_pidfd_send_signal, pidfd, SIGTERM, nullptr, 0);
-            close(pidfd);
-        } else {
-            kill(*holder, SIGTERM);
-        }
-        return true;
+        // Signalled only while it still holds the record; otherwise look again.
+        const auto stillHolds = [&] { return recordHolder(folder, label) == holder; };
+        if (platform::signalProcessIf(*holder, SIGTERM, stillHolds) !=
+            platform::SignalOutcome::notTheOne)
+            return true;
     }
     return recordHolder(folder, label).has_value();
 }
@@ -468,8 +454,7 @@ void awaitStopping(const std::string& folder, const std::vector<std::string>& la
             return !record || (record->supervisor == *holder && record->stopping);
         });
         if (pending.empty()) break;
-        const timespec pause{0, 1000000};
-        nanosleep(&pause, nullptr);
+        platform::sleepFor(0.001);
     }
 }
 
@@ -480,8 +465,7 @@ bool awaitUnloaded(const std::string& folder, const std::string& label, double s
     const auto milliseconds = static_cast<int64_t>(seconds * 1000);
     for (int64_t waited = 0; waited < milliseconds; waited += 10) {
         if (!recordHolder(folder, label)) return true;
-        const timespec pause{0, 10000000};
-        nanosleep(&pause, nullptr);
+        platform::sleepFor(0.01);
     }
     return !recordHolder(folder, label);
 }

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "definition.h"
-#include "environment.h"
+#include "standin/launchd/definition.h"
+#include "standin/launchd/environment.h"
 
 // Each loaded service has its own supervisor: a detached process that holds the service's
 // record locked, starts and restarts the program as the definition says, and stops it when

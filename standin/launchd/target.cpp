@@ -1,4 +1,4 @@
-#include "target.h"
+#include "standin/launchd/target.h"
 
 namespace tessaway::launchd {
 

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <QIcon>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "core/server_monitor.h"
+
+class QAction;
+class QMenu;
+class QSystemTrayIcon;
+class QTimer;
+
+namespace tessaway {
+
+class HttpWorker;
+namespace testing {
+class TrayTest;
+}
+
+/// The menu-bar item: the status item and its menu, the polling cycle and the menu's actions.
+/// What the server is doing is the monitor's to decide; the Tray sends the requests, hands
+/// their answers and the user's choices to the monitor, and shows its snapshot. Lives on the
+/// main thread; every field is touched there only.
+class Tray : public QObject {
+    Q_OBJECT
+
+public:
+    /// Shows a message box with `message` and `informative` text and returns when it is
+    /// dismissed.
+    using AlertPresenter = std::function<void(const QString& message, const QString& informative)>;
+
+    /// Creates the menu and its rows and the HTTP session. Nothing visible, no question to
+    /// the service manager or the server.
+    Tray();
+    /// Abandons requests in flight; the server is not touched.
+    ~Tray() override;
+    Tray(const Tray&) = delete;
+    Tray& operator=(const Tray&) = delete;
+
+    /// Builds the menu, puts the item into the tray (or, when nothing can show it yet, says so
+    /// once and puts it there as soon as a tray starts), renders, polls once and starts the
+    /// five-second timer. Called once, when the event loop is about to run.
+    void applicationDidFinishLaunching();
+
+    /// Refreshes the login check mark, then polls. Runs just before the menu is shown.
+    void menuWillOpen();
+
+    void openSetup();
+    void addFolder();
+    void togglePause();
+    void toggleLogin();
+    /// Stops the server agent and ends the event loop.
+    void quit();
+
+    /// Shows the monitor's snapshot: row titles, enabled rows, the hidden detail row, the
+    /// dimmed item.
+    void render();
+    /// Asks the service manager whether the server agent is loaded; if so, pings the server
+    /// in the background.
+    void poll();
+    /// Shows `text` in the one message box of the application.
+    void alert(const QString& text);
+    /// "http://localhost:" and the configured port, read afresh.
+    std::string base() const;
+
+    /// Whether the item currently has the dimmed look.
+    bool dimmed() const { return dimmed_; }
+    /// Replaces the message box (tests read its texts without blocking).
+    void setAlertPresenterForTesting(AlertPresenter presenter);
+
+private:
+    friend class testing::TrayTest;
+
+    /// Applies the outcome of the ping of `ticket`, sent to `port`; asks for the setup status
+    /// when the server answered.
+    void pinged(ServerMonitor::Ticket ticket, bool ok, int64_t port);
+    /// Makes the status item with its picture, tooltip and menu, and shows it.
+    void showItem();
+
+    QSystemTrayIcon* item = nullptr;  ///< the status item, created once a tray can show it
+    std::unique_ptr<QMenu> menu;
+    ServerMonitor monitor_;   ///< the snapshot and the run of unanswered pings
+    QTimer* timer = nullptr;  ///< the poll timer, created at launch
+    std::unique_ptr<HttpWorker> session;
+    QAction* statusRow = nullptr;
+    QAction* detailRow = nullptr;
+    QAction* openRow = nullptr;
+    QAction* addRow = nullptr;
+    QAction* pauseRow = nullptr;
+    QAction* loginRow = nullptr;
+    QAction* quitRow = nullptr;
+    QTimer* hostCheck_ = nullptr;  ///< looks for a tray while none can show the item
+    QIcon normalIcon_;
+    QIcon dimmedIcon_;
+    bool dimmed_ = false;
+    AlertPresenter presentAlert_;
+};
+
+}  // namespace tessaway

@@ -1,0 +1,219 @@
+"""The whole product on Linux: the controller drives the stand-in service manager, which runs
+the launcher, which runs the stand-in media server. Nothing is faked but the browser."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doubles"))
+from desktop_entry import autostart_command  # noqa: E402
+from harness import LAUNCHCTL, TRAY, BundleTestCase, processes_mentioning  # noqa: E402
+
+
+class EndToEndCase(BundleTestCase):
+    def setUp(self):
+        super().setUp()
+        self.use_stand_in()
+        # The tray agent that the installation loads shows its item on Qt's offscreen platform.
+        self.env["QT_QPA_PLATFORM"] = "offscreen"
+
+    def status(self):
+        r = self.tray("--ctl", "status")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return r.stdout.decode()
+
+    def wait_for_status(self, text, timeout=30):
+        deadline = time.monotonic() + timeout
+        while True:
+            report = self.status()
+            if text in report or time.monotonic() > deadline:
+                return report
+            time.sleep(0.3)
+
+
+class EndToEndTest(EndToEndCase):
+    def test_install_run_pause_resume_login_and_quit(self):
+        r = self.tray("--install-agents", "--no-open")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        port = int(re.search(rb"port (\d+) \(new\)", r.stdout).group(1))
+
+        report = self.wait_for_status("Tessaway Server: Running")
+        self.assertIn("\u2502 Tessaway Server: Running\n", report)
+        self.assertIn("\u2502 Not set up yet: open setup to finish\n", report)
+        self.assertIn(f"   port: {port}\n", report)
+        self.assertIn("\u2502 \u2713 Start at Login\n", report)
+        self.assertIn("menu-bar item: shown", self.wait_for_status("menu-bar item: shown"))
+        log = os.path.join(self.home, "Library", "Logs", "Tessaway", "server.log")
+        self.assertTrue(os.path.exists(log))
+
+        self.assertEqual(self.tray("--ctl", "pause").returncode, 0)
+        self.assertIn("Tessaway Server: Paused", self.status())
+        ours = set(processes_mentioning(self.root))
+        self.assertEqual([p for p in processes_mentioning("server_main.py") if p in ours], [])
+
+        self.assertEqual(self.tray("--ctl", "resume").returncode, 0)
+        self.assertIn("Tessaway Server: Running", self.wait_for_status("Tessaway Server: Running"))
+
+        self.assertEqual(self.tray("--ctl", "login-off").returncode, 0)
+        self.assertIn("\u2502   Start at Login\n", self.status())
+        self.assertEqual(self.tray("--ctl", "login-on").returncode, 0)
+        self.assertIn("\u2502 \u2713 Start at Login\n", self.status())
+
+        self.assertEqual(self.tray("--ctl", "quit").returncode, 0)
+        report = self.wait_for_status("menu-bar item: not running")
+        self.assertIn("Tessaway Server: Paused", report)
+        self.assertIn("menu-bar item: not running", report)
+
+    def test_resume_with_start_at_login_off_keeps_it_off(self):
+        r = self.tray("--install-agents", "--no-open")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.wait_for_status("Tessaway Server: Running")
+        self.assertEqual(self.tray("--ctl", "login-off").returncode, 0)
+        self.assertEqual(self.tray("--ctl", "pause").returncode, 0)
+        self.assertEqual(self.tray("--ctl", "resume").returncode, 0)
+        report = self.wait_for_status("Tessaway Server: Running")
+        self.assertIn("Tessaway Server: Running", report)
+        self.assertIn("\u2502   Start at Login\n", report)
+
+    def test_reinstall_keeps_the_port_and_the_server_answers_again(self):
+        first = self.tray("--install-agents", "--no-open")
+        port = int(re.search(rb"port (\d+)", first.stdout).group(1))
+        self.wait_for_status("Tessaway Server: Running")
+        again = self.tray("--install-agents", "--no-open")
+        self.assertEqual(again.stdout, f"Tessaway Server agents installed, port {port}\n".encode())
+        self.assertIn("Tessaway Server: Running", self.wait_for_status("Tessaway Server: Running"))
+
+
+def answers(port):
+    try:
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}/api/ping", timeout=3) as r:
+            return r.status == 200
+    except (OSError, urllib.error.URLError):
+        return False
+
+
+class LoginTest(EndToEndCase):
+    """A logout and a login of a Linux desktop session: the domain is booted out and the
+    runtime folder emptied; at login the desktop runs the command of the autostart entry."""
+
+    OTHER = "com.example.other-agent"
+
+    def setUp(self):
+        super().setUp()
+        self.domain = f"gui/{os.getuid()}"
+        self.entry = os.path.join(self.env["XDG_CONFIG_HOME"], "autostart",
+                                  "tessaway-launchd.desktop")
+        # Someone else's agent, which every login loads: proof that the login ran.
+        agents = os.path.join(self.home, "Library", "LaunchAgents")
+        os.makedirs(agents)
+        with open(os.path.join(agents, self.OTHER + ".plist"), "w") as f:
+            f.write('<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0">\n<dict>\n'
+                    f"\t<key>Label</key>\n\t<string>{self.OTHER}</string>\n"
+                    "\t<key>ProgramArguments</key>\n\t<array>\n\t\t<string>/bin/sh</string>\n"
+                    "\t\t<string>-c</string>\n\t\t<string>exec sleep 600</string>\n"
+                    f"\t\t<string>{self.root}</string>\n\t</array>\n"
+                    "\t<key>RunAtLoad</key>\n\t<true/>\n</dict>\n</plist>\n")
+
+    def loaded(self, label):
+        return subprocess.run([LAUNCHCTL, "print", f"{self.domain}/{label}"], env=self.env,
+                              capture_output=True, timeout=30).returncode == 0
+
+    def ours(self, text):
+        mine = set(processes_mentioning(self.root))
+        return [pid for pid in processes_mentioning(text) if pid in mine]
+
+    def log_out(self):
+        r = subprocess.run([LAUNCHCTL, "bootout", self.domain], env=self.env,
+                           capture_output=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        deadline = time.monotonic() + 30
+        while processes_mentioning(self.root) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertEqual(processes_mentioning(self.root), [], "the session did not end")
+        runtime = self.env["XDG_RUNTIME_DIR"]
+        for name in os.listdir(runtime):
+            path = os.path.join(runtime, name)
+            if os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path)
+            else:
+                os.remove(path)
+
+    def log_in(self):
+        command = autostart_command(self.entry)
+        self.assertIsNotNone(command, "the desktop would skip the entry")
+        # Read to the end, as a session manager may: nothing left running keeps it open.
+        r = subprocess.run(command, env=self.env, capture_output=True, timeout=60)
+        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, b"", b""))
+        return command
+
+    def test_logout_and_login_start_the_server_unless_start_at_login_is_off(self):
+        r = self.tray("--install-agents", "--no-open")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        port = int(re.search(rb"port (\d+) \(new\)", r.stdout).group(1))
+        self.wait_for_status("Tessaway Server: Running")
+        self.assertEqual(autostart_command(self.entry),
+                         [os.path.realpath(LAUNCHCTL), "session-start"])
+
+        self.log_out()
+        self.assertFalse(answers(port))
+        self.log_in()
+        self.wait_for_status("menu-bar item: shown")
+        report = self.wait_for_status("Tessaway Server: Running")
+        self.assertTrue(answers(port), "the server does not answer on its port after login")
+        self.assertIn("\u2502 Tessaway Server: Running\n", report)
+        self.assertIn("\u2502 \u2713 Start at Login\n", report)
+        self.assertIn("menu-bar item: shown", report)
+        self.assertTrue(self.loaded(self.OTHER))
+
+        # The entry runs again (twice in all): the same one server and one menu-bar item.
+        servers, items = self.ours("server_main.py"), self.ours("--agent")
+        self.assertEqual((len(servers), len(items)), (1, 1))
+        self.log_in()
+        self.assertIn("Tessaway Server: Running", self.status())
+        self.assertEqual((self.ours("server_main.py"), self.ours("--agent")), (servers, items))
+
+        self.assertEqual(self.tray("--ctl", "login-off").returncode, 0)
+        self.log_out()
+        self.log_in()
+        self.assertTrue(self.loaded(self.OTHER), "the login did not run")
+        report = self.status()
+        self.assertIn("\u2502 Tessaway Server: Paused\n", report)
+        self.assertIn("\u2502   Start at Login\n", report)
+        # Start at login is off for both agents, so the menu-bar item stays away too.
+        self.assertIn("menu-bar item: not running", report)
+        self.assertFalse(answers(port))
+        self.assertEqual(self.ours("server_main.py"), [])
+
+
+class ConcurrentCommandsTest(EndToEndCase):
+    def start(self, word):
+        proc = subprocess.Popen([TRAY, "--ctl", word], env=self.env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+        return proc
+
+    def test_resumes_beside_login_on_never_undo_it(self):
+        # Each resume with start at login off lifts the override for its bootstrap and puts it
+        # back; run beside login-on, that must never leave the override disabled.
+        r = self.tray("--install-agents", "--no-open")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.wait_for_status("Tessaway Server: Running")
+        for round in range(3):
+            with self.subTest(round=round):
+                self.assertEqual(self.tray("--ctl", "login-off").returncode, 0)
+                self.assertEqual(self.tray("--ctl", "pause").returncode, 0)
+                resumes = [self.start("resume") for _ in range(10)]
+                login = self.start("login-on")
+                self.assertEqual(login.wait(timeout=120), 0)
+                self.assertEqual([p.wait(timeout=120) for p in resumes], [0] * 10)
+                self.assertIn("\u2502 \u2713 Start at Login\n", self.status())
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,432 @@
+"""The menu-bar item as the desktops that speak D-Bus see it: tessaway-tray on a private X
+display and a private session bus, a StatusNotifierWatcher and host standing in for the panel
+of a desktop shell, and the item read and driven through the same code as scripts/tray_menu.py.
+Also the desktop with no tray host at all, and hosts that start late or restart."""
+
+import os
+import struct
+import subprocess
+import sys
+import time
+import unittest
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "doubles"))
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
+from desktop_session import DesktopSession, missing, wait_for  # noqa: E402
+from harness import (APP, SERVER_LABEL, TRAY, BundleTestCase,  # noqa: E402
+                     processes_mentioning)
+
+try:
+    from gi.repository import GLib
+    import tray_menu
+except ImportError:  # the tests that need them skip, saying why
+    GLib = tray_menu = None
+
+TEMPLATE = os.path.join(ROOT, "bundle", "TrayTemplate.png")
+NO_TRAY = ("tessaway-tray: no system tray is available; "
+           "the menu-bar item will appear when one starts")
+SEPARATOR = "  " + "\u2500" * 12
+
+
+def expected_dump(status, detail, pause, *, paused=False, dimmed=False, login=True):
+    """The dump of the item in one state, written out as a person reads the menu."""
+    def row(mark, label, *flags):
+        text = "  " + mark + label
+        return (text.ljust(2 + 40) + "  " + ", ".join(flags)).rstrip() if flags else text
+
+    blocked = ("disabled",) if paused else ()
+    detail_flags = ("disabled", "hidden") if not detail else ("disabled",)
+    return "\n".join([
+        "title:   Tessaway Server",
+        "tooltip: Tessaway Server",
+        "status:  Active",
+        f"icon:    18x18 36x36, {35 if dimmed else 100}% opaque",
+        "menu:",
+        row("    ", status, "disabled"),
+        row("    ", detail, *detail_flags),
+        SEPARATOR,
+        row("    ", "Open Setup / Dashboard", *blocked),
+        row("    ", "Add Media Folder\u2026", *blocked),
+        SEPARATOR,
+        row("    ", pause),
+        row("[x] " if login else "[ ] ", "Start at Login"),
+        SEPARATOR,
+        row("    ", "Quit Tessaway Server", "Control+Q"),
+    ]) + "\n"
+
+
+def paused(login=True):
+    return expected_dump("Tessaway Server: Paused", "Sharing is off until you resume it",
+                         "Resume Sharing", paused=True, dimmed=True, login=login)
+
+
+PAUSED = paused()
+STARTING = expected_dump("Tessaway Server: Starting\u2026", "Waiting for the server to answer",
+                         "Pause Sharing")
+NOT_RESPONDING = expected_dump("Tessaway Server: Not responding",
+                               "See ~/Library/Logs/Tessaway/server.log", "Pause Sharing",
+                               dimmed=True)
+
+
+def running(detail):
+    return expected_dump("Tessaway Server: Running", detail, "Pause Sharing")
+
+
+# The setup status the server reports, and the detail line the menu shows for it.
+RUNNING_ROWS = [
+    ("name only", '{"server_name": "Den"}', "Den"),
+    ("nothing known", "{}", ""),
+    # "&" and "_" mark mnemonics in menus; a name shows them as they are.
+    ("linked, named", '{"claimed": true, "server_name": "Tom & Jerry_s & Co"}',
+     "Tom & Jerry_s & Co \u00b7 linked to Tessaway Connect"),
+    ("linked, no name", '{"claimed": true}', "This server \u00b7 linked to Tessaway Connect"),
+    ("set up, not linked", '{"claimed": false, "configured": true, "server_name": "Den"}',
+     "Not claimed yet: open setup to link it"),
+    ("not set up", '{"claimed": false, "configured": false}',
+     "Not set up yet: open setup to finish"),
+    ("not JSON", "<html>", ""),
+]
+
+
+def png_alpha(path):
+    """The alpha channel of an 8-bit grey-and-alpha PNG without interlacing, row by row."""
+    with open(path, "rb") as f:
+        data = f.read()
+    pos, idat, width, height = 8, b"", 0, 0
+    while pos < len(data):
+        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        body = data[pos + 8:pos + 8 + length]
+        if kind == b"IHDR":
+            width, height, depth, colour = struct.unpack(">IIBB", body[:10])
+            assert (depth, colour) == (8, 4), "not 8-bit grey and alpha"
+        elif kind == b"IDAT":
+            idat += body
+        pos += 12 + length
+    raw, stride, rows, previous = zlib.decompress(idat), width * 2, [], bytearray(width * 2)
+    for y in range(height):
+        start = y * (stride + 1)
+        kind, line = raw[start], bytearray(raw[start + 1:start + 1 + stride])
+        for i in range(stride):
+            left = line[i - 2] if i >= 2 else 0
+            up, corner = previous[i], previous[i - 2] if i >= 2 else 0
+            if kind == 1:
+                line[i] = (line[i] + left) & 255
+            elif kind == 2:
+                line[i] = (line[i] + up) & 255
+            elif kind == 3:
+                line[i] = (line[i] + (left + up) // 2) & 255
+            elif kind == 4:
+                p = left + up - corner
+                pa, pb, pc = abs(p - left), abs(p - up), abs(p - corner)
+                line[i] = (line[i] + (left if pa <= pb and pa <= pc else up if pb <= pc
+                                      else corner)) & 255
+        rows.append(list(line[1::2]))
+        previous = line
+    return rows
+
+
+@unittest.skipUnless(APP, "run through ctest, which names the built bundle")
+class DesktopTestCase(BundleTestCase):
+    """The item under test on a desktop of its own: private bus and display, the scripted
+    service manager with the server agent loaded, and a scripted server that answers."""
+
+    maxDiff = None
+    tools = ("dbus-daemon", "Xvfb", "gi")
+    with_bus = True
+    scripted = True  # the scripted service manager and server; else the whole product
+
+    def setUp(self):
+        super().setUp()
+        reason = missing(*self.tools)
+        if reason:
+            self.skipTest(reason)
+        if not self.scripted:
+            # Its clean-up comes last: it checks that no process of the test is left.
+            self.use_stand_in()
+        self.session = DesktopSession(self, self.root)
+        if self.with_bus:
+            self.session.start_bus()
+        self.session.start_display()
+        self.env.update(self.session.env())
+        if not self.scripted:
+            return
+        self.server = self.start_server()
+        self.server.respond("GET", "/api/ping", 200, "pong")
+        self.server.respond("GET", "/api/setup/status", 200, '{"server_name": "Den"}')
+        self.set_loaded()
+
+    def start_item(self):
+        self.item_log = os.path.join(self.root, "item.log")
+        self.started = time.monotonic()
+        return self.session.spawn([TRAY, "--agent"], "item", env=self.env)
+
+    def item_stderr(self):
+        with open(self.item_log, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def registered_item(self, watcher, count=1):
+        """The item once `watcher` has received its `count`th registration."""
+        self.assertTrue(wait_for(lambda: len(watcher.registrations()) >= count),
+                        "the item never registered with the watcher")
+        sender, argument = watcher.registrations()[count - 1]
+        name, path = (sender, argument) if argument.startswith("/") else (argument,
+                                                                          tray_menu.ITEM_PATH)
+        item = tray_menu.TrayItem(self.bus, name, path)
+        # Registered before its menu is complete is allowed; wait until it reads as a menu.
+        self.assertTrue(wait_for(lambda: self.readable(item)), "the item's menu never answered")
+        return item
+
+    @staticmethod
+    def readable(item):
+        try:
+            return len(item.entries()) == 10
+        except GLib.Error:
+            return False
+
+    def assert_dump(self, item, expected, seconds=15):
+        """Opens the menu as the panel does, then waits for the dump to read `expected`."""
+        deadline = time.monotonic() + seconds
+        dump = None
+        while time.monotonic() < deadline:
+            try:
+                item.about_to_show()
+                for _ in range(20):
+                    dump = tray_menu.dump(item)
+                    if dump == expected:
+                        return
+                    time.sleep(0.05)
+            except GLib.Error as error:  # busy stopping the server, say: ask again
+                dump = str(error)
+        self.assertEqual(dump, expected)
+
+    def server_polls(self):
+        return self.verbs().count("print")
+
+
+class StatusNotifierMenuTest(DesktopTestCase):
+    def setUp(self):
+        super().setUp()
+        self.watcher = self.session.start_watcher()
+        self.bus = self.session.connect()
+        self.process = self.start_item()
+        self.item = self.registered_item(self.watcher)
+
+    def test_registers_with_title_tooltip_and_the_template_image(self):
+        props = self.item.properties()
+        self.assertEqual(props["Title"], "Tessaway Server")
+        self.assertEqual(props["ToolTip"][2], "Tessaway Server")
+        self.assertEqual(props["Status"], "Active")
+        self.assertEqual(self.process.pid, self.bus.call_sync(
+            "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "GetConnectionUnixProcessID", GLib.Variant("(s)", (self.item.name,)),
+            None, 0, 5000, None).unpack()[0])
+        # The 18-pixel picture is the template's shape: its alpha, pixel for pixel.
+        width, height, data = next(p for p in props["IconPixmap"] if p[0] == 18)
+        alpha = [list(data[4 * width * y:4 * width * (y + 1):4]) for y in range(height)]
+        template = png_alpha(TEMPLATE)
+        self.assertEqual(len(alpha), len(template))
+        for y, (ours, theirs) in enumerate(zip(alpha, template)):
+            self.assertLessEqual(max(abs(a - b) for a, b in zip(ours, theirs)), 2, f"row {y}")
+        listed = subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "tray_menu.py")],
+                                env=dict(self.env, PATH="/usr/bin:/bin"), capture_output=True,
+                                text=True, timeout=60)
+        self.assertEqual(listed.returncode, 0, listed.stderr)
+        self.assertEqual(listed.stdout,
+                         f"{self.item.name}{self.item.path}\n" + tray_menu.dump(self.item))
+
+    def test_the_menu_in_every_state(self):
+        for name, setup, detail in RUNNING_ROWS:
+            with self.subTest(f"running, {name}"):
+                self.server.respond("GET", "/api/setup/status", 200, setup)
+                self.assert_dump(self.item, running(detail))
+        with self.subTest("starting"):
+            self.server.respond("GET", "/api/ping", 503)
+            self.assert_dump(self.item, STARTING)
+        with self.subTest("paused"):
+            self.set_loaded(loaded=False)
+            self.assert_dump(self.item, PAUSED)
+
+    def test_opening_the_menu_reads_the_check_mark_again_and_polls(self):
+        self.assert_dump(self.item, running("Den"))
+        self.assertEqual(self.tray("--ctl", "login-off").returncode, 0)
+        polls = self.server_polls()
+        checks = self.verbs().count("print-disabled")
+        self.item.about_to_show()
+        # Both happen before AboutToShow returns, as before a menu opens on the screen.
+        self.assertGreater(self.server_polls(), polls)
+        self.assertGreater(self.verbs().count("print-disabled"), checks)
+        self.assertEqual(tray_menu.dump(self.item),
+                         expected_dump("Tessaway Server: Running", "Den", "Pause Sharing",
+                                       login=False))
+
+    def test_entries_clicked_over_dbus_do_what_they_say(self):
+        self.assert_dump(self.item, running("Den"))
+        base = f"http://localhost:{self.server.port}"
+        self.item.click("Open Setup / Dashboard")
+        self.assertEqual(self.opened_addresses(wait=15), [base + "/setup"])
+        os.remove(self.opened)
+        self.item.click("Add Media Folder\u2026")
+        self.assertEqual(self.opened_addresses(wait=15), [base + "/setup#libraries"])
+        self.item.click("Start at Login")
+        self.assert_dump(self.item, expected_dump("Tessaway Server: Running", "Den",
+                                                  "Pause Sharing", login=False))
+        self.assertIn(["disable", f"gui/{os.getuid()}/{SERVER_LABEL}"], self.calls())
+        self.item.click("Pause Sharing")
+        self.assert_dump(self.item, paused(login=False))
+        self.assertFalse(self.is_loaded())
+
+    def test_bad_calls_from_the_panel_are_refused_or_ignored(self):
+        self.set_loaded(loaded=False)
+        self.assert_dump(self.item, PAUSED)
+        menu = self.item.menu_path()
+        open_row = self.item.entry_id("Open Setup / Dashboard")
+        status_row = self.item.entry_id("Tessaway Server: Paused")
+        ignored = [
+            ("click on an id that does not exist", lambda: self.item.event(999999)),
+            ("click on a negative id", lambda: self.item.event(-7)),
+            ("click on the status line", lambda: self.item.event(status_row)),
+            ("click on a disabled entry", lambda: self.item.event(open_row)),
+            ("an event nobody defines", lambda: self.item.event(open_row, "exploded")),
+            ("AboutToShow for an id that does not exist", lambda: self.item.about_to_show(-3)),
+        ]
+        for name, call in ignored:
+            with self.subTest(name):
+                call()
+        refused = [
+            ("Event without its arguments", "Event", GLib.Variant("(i)", (open_row,))),
+            ("Event with the wrong types", "Event",
+             GLib.Variant("(ssss)", ("clicked", "", "", ""))),
+            ("GetLayout with the wrong types", "GetLayout", GLib.Variant("(s)", ("x",))),
+            ("a method the menu does not have", "Explode", None),
+        ]
+        for name, method, parameters in refused:
+            with self.subTest(name):
+                with self.assertRaises(GLib.Error):
+                    tray_menu.call(self.bus, self.item.name, menu, tray_menu.MENU, method,
+                                   parameters, None)
+        # Still there, unchanged, and nothing was opened or started.
+        self.assertIsNone(self.process.poll())
+        self.assertEqual(tray_menu.dump(self.item), PAUSED)
+        self.assertEqual(self.opened_addresses(), [])
+        self.assertNotIn("bootstrap", self.verbs())
+
+    def test_registers_again_when_the_watcher_comes_back(self):
+        self.watcher.stop()
+        watcher = self.session.start_watcher()
+        item = self.registered_item(watcher)
+        self.assertEqual(item.name, self.item.name)
+        self.assert_dump(item, running("Den"))
+        self.assertIsNone(self.process.poll())
+
+
+class NotRespondingTest(DesktopTestCase):
+    def test_not_responding_after_a_minute_of_failed_pings(self):
+        self.server.respond("GET", "/api/ping", 503)
+        watcher = self.session.start_watcher()
+        self.bus = self.session.connect()
+        self.start_item()
+        item = self.registered_item(watcher)
+        self.assert_dump(item, STARTING)
+        # The item counts from its first failed ping; a poll every five seconds.
+        self.assert_dump(item, NOT_RESPONDING, seconds=100)
+        self.assertGreater(time.monotonic() - self.started, 60)
+
+
+class LateHostTest(DesktopTestCase):
+    """No tray host when the item starts: it says so once and waits for one."""
+
+    def wait_for_no_tray_line(self):
+        self.assertTrue(wait_for(lambda: NO_TRAY in self.item_stderr()), self.item_stderr())
+        # The host starts a while after the item, as a panel that comes up late would.
+        time.sleep(max(0.0, 2.0 - (time.monotonic() - self.started)))
+
+    def test_a_watcher_that_starts_later_gets_the_item(self):
+        self.bus = self.session.connect()
+        process = self.start_item()
+        self.wait_for_no_tray_line()
+        status = self.tray("--ctl", "status")
+        self.assertEqual(status.returncode, 0, status.stderr)
+        self.assertIn(b"menu-bar item: shown", status.stdout)
+        item = self.registered_item(self.session.start_watcher())
+        self.assert_dump(item, running("Den"))
+        self.assertEqual(self.item_stderr().count(NO_TRAY), 1)
+        self.assertIsNone(process.poll())
+
+    def test_ctl_quit_ends_an_item_that_waits_for_a_tray(self):
+        process = self.start_item()
+        self.wait_for_no_tray_line()
+        result = self.tray("--ctl", "quit")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(process.wait(timeout=30), 0)
+        self.assertFalse(self.is_loaded())
+
+
+class LateXEmbedTrayTest(DesktopTestCase):
+    """The same without any session bus: only an XEmbed tray can show the item."""
+
+    tools = ("Xvfb", "trayer", "xwininfo")
+    with_bus = False
+
+    def test_a_tray_that_starts_later_embeds_the_icon(self):
+        process = self.start_item()
+        self.assertTrue(wait_for(lambda: NO_TRAY in self.item_stderr()), self.item_stderr())
+        self.assertEqual(self.session.embedded_icons("Tessaway Server"), [])
+        time.sleep(max(0.0, 2.0 - (time.monotonic() - self.started)))
+        self.session.start_trayer()
+        self.assertTrue(wait_for(lambda: self.session.embedded_icons("Tessaway Server")),
+                        "trayer never embedded the icon")
+        self.assertEqual(self.item_stderr().count(NO_TRAY), 1)
+        self.assertIsNone(process.poll())
+
+
+class ServerProcessTest(DesktopTestCase):
+    """The whole product: the tray agent, started by the stand-in service manager, shows its
+    item over D-Bus; its menu pauses and quits the real server."""
+
+    scripted = False
+
+    def setUp(self):
+        super().setUp()
+        self.watcher = self.session.start_watcher()
+        self.bus = self.session.connect()
+        installed = self.tray("--install-agents", "--no-open")
+        self.assertEqual(installed.returncode, 0, installed.stderr)
+        self.item = self.registered_item(self.watcher)
+        self.assert_dump(self.item, running("Not set up yet: open setup to finish"), seconds=60)
+        self.servers = self.ours("server_main.py")
+        self.assertTrue(self.servers, "no server process")
+
+    def ours(self, program):
+        """This test's processes that run `program` (named by the end of an argument)."""
+        found = []
+        for pid in processes_mentioning(self.root):
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    arguments = f.read().decode(errors="replace").split("\0")
+            except OSError:
+                continue
+            if any(a.endswith("/" + program) for a in arguments):
+                found.append(pid)
+        return found
+
+    def test_pause_sharing_ends_the_server_process(self):
+        self.item.click("Pause Sharing")
+        self.assertTrue(wait_for(lambda: not self.ours("server_main.py"), 30),
+                        "the server still runs")
+        self.assert_dump(self.item, PAUSED)
+        self.assertTrue(self.ours("tessaway-tray"), "the item ended")
+
+    def test_quit_ends_the_item_and_the_server(self):
+        self.item.click("Quit Tessaway Server")
+        self.assertTrue(wait_for(lambda: not self.ours("tessaway-tray"), 30),
+                        "the item still runs")
+        self.assertEqual(self.ours("server_main.py"), [])
+        self.assertTrue(wait_for(lambda: not tray_menu.registered_items(self.bus)),
+                        "the watcher still lists the item")
+
+
+if __name__ == "__main__":
+    unittest.main()

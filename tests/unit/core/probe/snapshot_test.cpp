@@ -1,0 +1,94 @@
+#include "core/probe/snapshot.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/doubles/temp_home.h"
+
+namespace tessaway {
+namespace {
+
+struct TextCase {
+    const char* name;
+    Snapshot snap;
+    std::string status;
+    std::string detail;
+    std::string pause;
+};
+
+class MenuTextTest : public ::testing::TestWithParam<TextCase> {};
+
+TEST_P(MenuTextTest, GivesTheExactTexts) {
+    const MenuText text = menuText(GetParam().snap);
+    EXPECT_EQ(text.status, GetParam().status);
+    EXPECT_EQ(text.detail, GetParam().detail);
+    EXPECT_EQ(text.pause, GetParam().pause);
+}
+
+using S = ServerState;
+const std::string kRunning = "Tessaway Server: Running";
+const std::string kLinked = " \xC2\xB7 linked to Tessaway Connect";
+
+INSTANTIATE_TEST_SUITE_P(Table, MenuTextTest,
+                         ::testing::Values(TextCase{"fresh_snapshot", Snapshot{},
+                                                    "Tessaway Server: Starting\xE2\x80\xA6",
+                                                    "Waiting for the server to answer",
+                                                    "Pause Sharing"},
+                                           TextCase{"paused_ignores_facts",
+                                                    {S::paused, true, "Den", true},
+                                                    "Tessaway Server: Paused",
+                                                    "Sharing is off until you resume it",
+                                                    "Resume Sharing"},
+                                           TextCase{"starting_ignores_facts",
+                                                    {S::starting, false, "Den", false},
+                                                    "Tessaway Server: Starting\xE2\x80\xA6",
+                                                    "Waiting for the server to answer",
+                                                    "Pause Sharing"},
+                                           TextCase{"not_responding",
+                                                    {S::notResponding, true, "Den", true},
+                                                    "Tessaway Server: Not responding",
+                                                    "See ~/Library/Logs/Tessaway/server.log",
+                                                    "Pause Sharing"},
+                                           TextCase{"running_claim_unknown_with_name",
+                                                    {S::running, {}, "Den", false},
+                                                    kRunning,
+                                                    "Den",
+                                                    "Pause Sharing"},
+                                           TextCase{"running_claim_unknown_without_name",
+                                                    {S::running, {}, {}, true},
+                                                    kRunning,
+                                                    "",
+                                                    "Pause Sharing"},
+                                           TextCase{"running_claimed_with_name",
+                                                    {S::running, true, "Den", {}},
+                                                    kRunning,
+                                                    "Den" + kLinked,
+                                                    "Pause Sharing"},
+                                           TextCase{"running_claimed_without_name",
+                                                    {S::running, true, {}, {}},
+                                                    kRunning,
+                                                    "This server" + kLinked,
+                                                    "Pause Sharing"},
+                                           TextCase{"running_claimed_empty_name",
+                                                    {S::running, true, "", {}},
+                                                    kRunning,
+                                                    kLinked,
+                                                    "Pause Sharing"},
+                                           TextCase{"running_unclaimed_configured",
+                                                    {S::running, false, "Den", true},
+                                                    kRunning,
+                                                    "Not claimed yet: open setup to link it",
+                                                    "Pause Sharing"},
+                                           TextCase{"running_unclaimed_not_configured",
+                                                    {S::running, false, "Den", false},
+                                                    kRunning,
+                                                    "Not set up yet: open setup to finish",
+                                                    "Pause Sharing"},
+                                           TextCase{"running_unclaimed_configured_unknown",
+                                                    {S::running, false, "Den", {}},
+                                                    kRunning,
+                                                    "Not set up yet: open setup to finish",
+                                                    "Pause Sharing"}),
+                         testing::CaseName());
+
+}  // namespace
+}  // namespace tessaway

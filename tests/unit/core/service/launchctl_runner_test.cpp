@@ -1,0 +1,85 @@
+#include "core/service/launchctl_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "tests/doubles/temp_home.h"
+
+namespace tessaway {
+namespace {
+
+using testing::ScopedEnv;
+
+// The runner is exercised against /bin/sh as the tool: "-c SCRIPT" makes any behaviour.
+class LaunchctlRunnerTest : public ::testing::Test {
+protected:
+    LaunchctlResult sh(const std::string& script) { return launchctl({"-c", script}); }
+    ScopedEnv tool_{"TESSAWAY_LAUNCHCTL", "/bin/sh"};
+};
+
+TEST_F(LaunchctlRunnerTest, StandardErrorOnlyArrivesWithTheToolsStatus) {
+    const auto r = sh("printf 'Could not find service\\n' >&2; exit 113");
+    EXPECT_EQ(r.status, 113);
+    EXPECT_EQ(r.output, "Could not find service\n");
+}
+
+TEST_F(LaunchctlRunnerTest, BothStreamsInterleaveInTheOrderWritten) {
+    const auto r = sh("printf 'a'; printf 'b' >&2; printf 'c'; printf 'd\\n' >&2");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, "abcd\n");
+}
+
+TEST_F(LaunchctlRunnerTest, OutputLargerThanAPipeIsReadInFull) {
+    const auto r = sh("head -c 3000000 /dev/zero | tr '\\0' 'x'; printf 'end' >&2");
+    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(r.output.size(), 3000003u);
+    EXPECT_EQ(r.output.substr(0, 5), "xxxxx");
+    EXPECT_EQ(r.output.substr(3000000), "end");
+}
+
+TEST_F(LaunchctlRunnerTest, InvalidUtf8ByteBecomesReplacementCharacter) {
+    const auto r = sh("printf 'ok\\377ok\\n'");
+    EXPECT_EQ(r.output, "ok\xEF\xBF\xBDok\n");
+}
+
+TEST_F(LaunchctlRunnerTest, ArgumentsArriveUnchangedWithoutAShell) {
+    const auto r = launchctl({"-c", "printf '[%s]' \"$@\"", "sh", "a b", "", "$HOME", "*"});
+    EXPECT_EQ(r.output, "[a b][][$HOME][*]");
+}
+
+TEST_F(LaunchctlRunnerTest, NonZeroExitStatusIsPassedOn) {
+    EXPECT_EQ(sh("exit 5").status, 5);
+    EXPECT_EQ(sh("exit 0").status, 0);
+}
+
+TEST_F(LaunchctlRunnerTest, ChildSeesNoDescriptorOfOursBeyondTheStandardThree) {
+    // A descriptor opened here without close-on-exec must not reach the tool.
+    const int fd = dup(STDIN_FILENO);
+    ASSERT_GE(fd, 0);
+    const auto r = sh("ls /proc/self/fd | sort -n | tr '\\n' ' '");
+    close(fd);
+    // 0, 1, 2 and the descriptor that ls uses to read the folder.
+    EXPECT_EQ(r.output, "0 1 2 3 ");
+}
+
+TEST(LaunchctlRunnerMissingTool, ReportsMinusOneAndADescriptionImmediately) {
+    ScopedEnv tool("TESSAWAY_LAUNCHCTL", "/nonexistent/launchctl");
+    const auto start = std::chrono::steady_clock::now();
+    const auto r = launchctl({"print", "gui/0/x"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(r.status, -1);
+    EXPECT_NE(r.output.find("/nonexistent/launchctl"), std::string::npos) << r.output;
+}
+
+TEST(LaunchctlRunnerMissingTool, ANonExecutableFileCannotStartEither) {
+    testing::TempDir dir;
+    testing::writeFile(dir.path() / "launchctl", "not a program");
+    ScopedEnv tool("TESSAWAY_LAUNCHCTL", (dir.path() / "launchctl").string());
+    const auto r = launchctl({"print"});
+    EXPECT_EQ(r.status, -1);
+    EXPECT_FALSE(r.output.empty());
+}
+
+}  // namespace
+}  // namespace tessaway

@@ -1,0 +1,222 @@
+#include <QAction>
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <algorithm>
+
+#include "core/identity.h"
+#include "tests/unit/menubar/tray_test_fixture.h"
+
+namespace tessaway {
+namespace {
+
+using Args = std::vector<std::string>;
+using testing::FakeBrowser;
+using testing::TrayTest;
+
+const QString kCouldNotStart = QStringLiteral(
+    "Tessaway Server could not start. Reinstall it, or see ~/Library/Logs/Tessaway/server.log.");
+
+TEST_F(TrayTest, OpenSetupAndAddFolderOpenLocalhostOnTheConfiguredPort) {
+    FakeBrowser browser;
+    loadServer();
+    launch();  // starting: the setup rows are enabled
+    const size_t before = launchctl.calls.size();
+
+    openRow()->trigger();
+    installServerDefinition(9123);  // read afresh at every use
+    addRow()->trigger();
+    const std::string port = std::to_string(server.port());
+    // Two detached starts: either may record first.
+    std::vector<std::string> opened = browser.opened(2);
+    std::sort(opened.begin(), opened.end());
+    EXPECT_EQ(opened, (std::vector<std::string>{"http://localhost:" + port + "/setup",
+                                                "http://localhost:9123/setup#libraries"}));
+    EXPECT_TRUE(callsSince(before).empty());
+    EXPECT_EQ(tray->base(), "http://localhost:9123");
+}
+
+TEST_F(TrayTest, WhilePausedTheSetupRowsCannotBeChosen) {
+    FakeBrowser browser;
+    launch();  // the agent is not loaded: paused
+    ASSERT_EQ(snap().state, ServerState::paused);
+    openRow()->trigger();
+    addRow()->trigger();
+    tray->addFolder();  // the operation itself still works when called directly
+    const std::vector<std::string> expected = {"http://localhost:" + std::to_string(server.port()) +
+                                               "/setup#libraries"};
+    EXPECT_EQ(browser.opened(1), expected);
+    spin(0.3);  // give a wrongly started opener time to show up
+    EXPECT_EQ(browser.opened(1), expected);
+}
+
+class PauseTest : public TrayTest, public ::testing::WithParamInterface<ServerState> {};
+
+TEST_P(PauseTest, StopsTheServerAgentAndShowsPaused) {
+    launch();
+    loadServer();
+    show(GetParam(), {true, "Den", true});
+    const size_t before = launchctl.calls.size();
+
+    pauseRow()->trigger();
+    EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()},
+                                                     {"bootout", serverTarget()},
+                                                     {"print", serverTarget()}}));
+    EXPECT_EQ(snap().state, ServerState::paused);
+    EXPECT_FALSE(snap().name);
+    EXPECT_EQ(statusRow()->text(), "Tessaway Server: Paused");
+    EXPECT_EQ(pauseRow()->text(), "Resume Sharing");
+    EXPECT_FALSE(openRow()->isEnabled());
+    EXPECT_TRUE(tray->dimmed());
+    EXPECT_TRUE(alerts.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(FromEveryOtherState, PauseTest,
+                         ::testing::Values(ServerState::starting, ServerState::running,
+                                           ServerState::notResponding));
+
+TEST_F(TrayTest, PauseIsConfirmedByAPollOneAndAHalfSecondsLater) {
+    loadServer();
+    launch();  // starting
+    tray->togglePause();
+    const size_t afterPause = launchctl.calls.size();
+    spin(1.2);
+    EXPECT_EQ(launchctl.calls.size(), afterPause) << "polled too early";
+    ASSERT_TRUE(waitUntil([&] { return launchctl.calls.size() > afterPause; }));
+    EXPECT_EQ(callsSince(afterPause), (std::vector<Args>{{"print", serverTarget()}}));
+    EXPECT_EQ(snap().state, ServerState::paused);
+    EXPECT_FALSE(unansweredSince());
+}
+
+TEST_F(TrayTest, ResumeLoadsTheAgentAndCountsTheGraceFromTheResume) {
+    launch();  // paused
+    server.setResponse("GET", "/api/ping", 503);
+    const size_t before = launchctl.calls.size();
+    clock = 5000.0;
+
+    pauseRow()->trigger();
+    EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()},
+                                                     {"print-disabled", domain},
+                                                     {"bootstrap", domain, serverPlist.string()}}));
+    EXPECT_TRUE(alerts.empty());
+    EXPECT_EQ(snap().state, ServerState::starting);
+    EXPECT_EQ(unansweredSince(), 5000.0);
+    EXPECT_EQ(pauseRow()->text(), "Pause Sharing");
+    EXPECT_FALSE(tray->dimmed());
+
+    // The poll 1.5 seconds later pings, and its first failure already counts from the resume.
+    clock = 5061.0;
+    ASSERT_TRUE(waitUntil([&] { return snap().state == ServerState::notResponding; }));
+    EXPECT_EQ(unansweredSince(), 5000.0);
+}
+
+TEST_F(TrayTest, AFailedResumeShowsTheMessageBoxAndThenPausedAgain) {
+    launch();                              // paused
+    std::filesystem::remove(serverPlist);  // nothing installed: the start must fail
+    const size_t before = launchctl.calls.size();
+
+    tray->togglePause();
+    EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()}}));
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].message, "Tessaway Server");
+    EXPECT_EQ(alerts[0].informative, kCouldNotStart);
+    EXPECT_EQ(snap().state, ServerState::starting);
+    EXPECT_EQ(unansweredSince(), clock);
+    ASSERT_TRUE(waitUntil([&] { return snap().state == ServerState::paused; }));
+    EXPECT_EQ(alerts.size(), 1u);
+}
+
+TEST_F(TrayTest, TheRealMessageBoxCarriesBothTexts) {
+    tray->setAlertPresenterForTesting({});
+    QString message, informative;
+    bool seen = false;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr) return;
+        seen = true;
+        message = box->text();
+        informative = box->informativeText();
+        box->accept();
+    });
+    closer.start(20);
+    QTimer giveUp;
+    giveUp.setSingleShot(true);
+    QObject::connect(&giveUp, &QTimer::timeout, [] {
+        if (auto* modal = QApplication::activeModalWidget()) modal->close();
+    });
+    giveUp.start(5000);
+    tray->alert(kCouldNotStart);
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(message, "Tessaway Server");
+    EXPECT_EQ(informative, kCouldNotStart);
+}
+
+/// A service manager whose start-at-login overrides follow "enable" and "disable", unless it
+/// is told to refuse every change.
+class LoginTest : public TrayTest {
+protected:
+    LoginTest() {
+        setLaunchctlRunnerForTesting([this](const Args& args) {
+            LaunchctlResult result = launchctl.run(args);
+            if (!refuse && (args[0] == "enable" || args[0] == "disable")) {
+                disabled = args[0] == "disable";
+            }
+            launchctl.printDisabledOutput =
+                disabled
+                    ? "disabled services = {\n\t\"com.quorvel.tessaway-server\" => disabled\n}\n"
+                    : "disabled services = {\n}\n";
+            return result;
+        });
+        launchctl.printDisabledOutput = "disabled services = {\n}\n";
+    }
+    bool disabled = false;
+    bool refuse = false;
+};
+
+TEST_F(LoginTest, TogglesStartAtLoginAndReadsTheCheckMarkBack) {
+    launch();
+    const size_t before = launchctl.calls.size();
+    loginRow()->trigger();
+    EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print-disabled", domain},
+                                                     {"disable", serverTarget()},
+                                                     {"disable", domain + "/" + trayLabel},
+                                                     {"print-disabled", domain}}));
+    EXPECT_FALSE(loginRow()->isChecked());
+    loginRow()->trigger();
+    EXPECT_TRUE(loginRow()->isChecked());
+    EXPECT_FALSE(disabled);
+}
+
+TEST_F(LoginTest, ACheckMarkThatCouldNotChangeKeepsTheRealSetting) {
+    launch();
+    tray->menuWillOpen();
+    ASSERT_TRUE(loginRow()->isChecked());
+    refuse = true;
+    loginRow()->trigger();  // the action itself flips the mark; the read-back restores it
+    EXPECT_TRUE(loginRow()->isChecked());
+    EXPECT_EQ(snap().state, ServerState::paused);
+}
+
+TEST_F(TrayTest, QuitStopsTheServerAgentAndEndsTheEventLoop) {
+    launch();
+    loadServer();
+    const size_t before = launchctl.calls.size();
+    QTimer::singleShot(0, tray.get(), [this] { quitRow()->trigger(); });
+    EXPECT_TRUE(runEventLoop(15.0));
+    EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()},
+                                                     {"bootout", serverTarget()},
+                                                     {"print", serverTarget()}}));
+}
+
+TEST_F(TrayTest, QuitWithTheAgentNotLoadedEndsAtOnce) {
+    launch();
+    const size_t before = launchctl.calls.size();
+    QTimer::singleShot(0, tray.get(), [this] { tray->quit(); });
+    EXPECT_TRUE(runEventLoop(15.0));
+    EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()}}));
+}
+
+}  // namespace
+}  // namespace tessaway

@@ -1,0 +1,177 @@
+#include <QAction>
+#include <QImage>
+#include <QKeySequence>
+#include <QMenu>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include "tests/unit/menubar/tray_test_fixture.h"
+
+namespace tessaway {
+namespace {
+
+using testing::TrayTest;
+
+/// The strongest alpha of the item's picture: a dimmed picture is visibly fainter.
+int strongestAlpha(const QIcon& icon) {
+    const QImage image = icon.pixmap(18).toImage().convertToFormat(QImage::Format_ARGB32);
+    int strongest = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x)
+            strongest = std::max(strongest, qAlpha(image.pixel(x, y)));
+    }
+    return strongest;
+}
+
+TEST_F(TrayTest, ConstructionShowsNothingAndAsksNobody) {
+    EXPECT_EQ(item(), nullptr);
+    EXPECT_EQ(timer(), nullptr);
+    EXPECT_TRUE(menu()->actions().isEmpty());
+    EXPECT_EQ(statusRow()->text(), "Tessaway Server");
+    EXPECT_EQ(detailRow()->text(), "");
+    EXPECT_EQ(openRow()->text(), "Open Setup / Dashboard");
+    EXPECT_EQ(addRow()->text(), "Add Media Folder\u2026");
+    EXPECT_EQ(pauseRow()->text(), "Pause Sharing");
+    EXPECT_EQ(loginRow()->text(), "Start at Login");
+    EXPECT_EQ(quitRow()->text(), "Quit Tessaway Server");
+    EXPECT_EQ(snap().state, ServerState::starting);
+    EXPECT_FALSE(unansweredSince());
+    spin(0.1);
+    EXPECT_TRUE(launchctl.calls.empty());
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(TrayTest, LaunchBuildsTheItemAndTheTenEntries) {
+    launch();
+    ASSERT_NE(item(), nullptr);
+    EXPECT_EQ(item()->toolTip(), "Tessaway Server");
+    EXPECT_FALSE(item()->icon().isNull());
+    EXPECT_EQ(item()->contextMenu(), menu());
+
+    const QList<QAction*> entries = menu()->actions();
+    ASSERT_EQ(entries.size(), 10);
+    // nullptr stands for a separator.
+    const std::vector<QAction*> expected = {statusRow(), detailRow(), nullptr,    openRow(),
+                                            addRow(),    nullptr,     pauseRow(), loginRow(),
+                                            nullptr,     quitRow()};
+    for (int i = 0; i < 10; ++i) {
+        SCOPED_TRACE(i);
+        if (expected[i] == nullptr) {
+            EXPECT_TRUE(entries[i]->isSeparator());
+        } else {
+            EXPECT_EQ(entries[i], expected[i]);
+        }
+    }
+    EXPECT_FALSE(statusRow()->isEnabled());
+    EXPECT_FALSE(detailRow()->isEnabled());
+    EXPECT_TRUE(pauseRow()->isEnabled());
+    EXPECT_TRUE(loginRow()->isEnabled());
+    EXPECT_TRUE(quitRow()->isEnabled());
+    EXPECT_TRUE(loginRow()->isCheckable());
+
+    EXPECT_EQ(quitRow()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+    for (QAction* row : {statusRow(), detailRow(), openRow(), addRow(), pauseRow(), loginRow()}) {
+        EXPECT_TRUE(row->shortcut().isEmpty()) << row->text().toStdString();
+    }
+
+    ASSERT_NE(timer(), nullptr);
+    EXPECT_TRUE(timer()->isActive());
+    EXPECT_FALSE(timer()->isSingleShot());
+    EXPECT_EQ(timer()->interval(), 5000);
+}
+
+struct RenderCase {
+    std::string name;
+    ServerState state;
+    std::string status;
+    std::string detail;  ///< empty: the row is hidden
+    std::string pause;
+    bool setupRowsEnabled;
+    bool dimmed;
+    SetupFacts facts = {};
+};
+
+class RenderTest : public TrayTest, public ::testing::WithParamInterface<RenderCase> {};
+
+TEST_P(RenderTest, ShowsTheSnapshot) {
+    launch();
+    const RenderCase& c = GetParam();
+    for (int round = 0; round < 2; ++round) {  // rendering twice gives the same picture
+        SCOPED_TRACE(round);
+        show(c.state, c.facts);
+        EXPECT_EQ(statusRow()->text().toStdString(), c.status);
+        EXPECT_EQ(detailRow()->text().toStdString(), c.detail);
+        EXPECT_EQ(detailRow()->isVisible(), !c.detail.empty());
+        EXPECT_EQ(pauseRow()->text().toStdString(), c.pause);
+        EXPECT_EQ(openRow()->isEnabled(), c.setupRowsEnabled);
+        EXPECT_EQ(addRow()->isEnabled(), c.setupRowsEnabled);
+        EXPECT_EQ(tray->dimmed(), c.dimmed);
+        EXPECT_FALSE(statusRow()->isEnabled());
+        EXPECT_FALSE(detailRow()->isEnabled());
+        EXPECT_TRUE(pauseRow()->isEnabled());
+        EXPECT_TRUE(loginRow()->isEnabled());
+        EXPECT_TRUE(quitRow()->isEnabled());
+        EXPECT_EQ(openRow()->text(), "Open Setup / Dashboard");
+        EXPECT_EQ(addRow()->text(), "Add Media Folder\u2026");
+    }
+}
+
+// The name comes from the server: "&" must not turn into a mnemonic, and a tab must not open
+// the shortcut column.
+const SetupFacts kTomAndJerry{std::nullopt, "Tom & Jerry\tTV", std::nullopt};
+
+INSTANTIATE_TEST_SUITE_P(
+    States, RenderTest,
+    ::testing::Values(
+        RenderCase{"paused", ServerState::paused, "Tessaway Server: Paused",
+                   "Sharing is off until you resume it", "Resume Sharing", false, true},
+        RenderCase{"starting", ServerState::starting, "Tessaway Server: Starting\u2026",
+                   "Waiting for the server to answer", "Pause Sharing", true, false},
+        RenderCase{"running_nothing_known", ServerState::running, "Tessaway Server: Running", "",
+                   "Pause Sharing", true, false},
+        RenderCase{"running_name_with_ampersand_and_tab", ServerState::running,
+                   "Tessaway Server: Running", "Tom && Jerry\uFFFDTV", "Pause Sharing", true, false,
+                   kTomAndJerry},
+        RenderCase{"not_responding", ServerState::notResponding, "Tessaway Server: Not responding",
+                   "See ~/Library/Logs/Tessaway/server.log", "Pause Sharing", true, true}),
+    testing::CaseName());
+
+TEST_F(TrayTest, TheDimmedLookIsAVisiblyFainterPicture) {
+    launch();
+    show(ServerState::running);
+    const int normal = strongestAlpha(item()->icon());
+    ASSERT_GT(normal, 200);
+    for (ServerState dimmedState : {ServerState::paused, ServerState::notResponding}) {
+        show(dimmedState);
+        EXPECT_LT(strongestAlpha(item()->icon()), normal / 2);
+        show(ServerState::starting);
+        EXPECT_EQ(strongestAlpha(item()->icon()), normal);
+    }
+}
+
+TEST_F(TrayTest, TheDetailRowComesBackAtItsPlace) {
+    launch();
+    show(ServerState::running);
+    EXPECT_FALSE(detailRow()->isVisible());
+    show(ServerState::running, {false, "Den", true});
+    EXPECT_TRUE(detailRow()->isVisible());
+    EXPECT_EQ(detailRow()->text(), "Not claimed yet: open setup to link it");
+    EXPECT_EQ(menu()->actions().indexOf(detailRow()), 1);
+}
+
+TEST_F(TrayTest, AnOpenMenuThatGrowsStaysOnTheScreen) {
+    launch();
+    const QRect area = menu()->screen()->availableGeometry();
+    menu()->popup(QPoint(area.right(), area.top()));
+    ASSERT_TRUE(area.contains(menu()->geometry()));
+    const int narrow = menu()->width();
+    show(ServerState::running,
+         {true, "A server with a rather long name for the living room downstairs", std::nullopt});
+    EXPECT_GT(menu()->width(), narrow);
+    EXPECT_TRUE(area.contains(menu()->geometry()));
+    menu()->hide();
+}
+
+}  // namespace
+}  // namespace tessaway

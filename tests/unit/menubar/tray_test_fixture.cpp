@@ -1,0 +1,154 @@
+#include "tests/unit/menubar/tray_test_fixture.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "core/identity.h"
+#include "platform/clock.h"
+
+namespace tessaway::testing {
+namespace {
+
+std::string definition(int64_t port) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+           "\t<key>Label</key>\n\t<string>com.quorvel.tessaway-server</string>\n"
+           "\t<key>EnvironmentVariables</key>\n\t<dict>\n\t\t<key>TESSAWAY_PORT</key>\n"
+           "\t\t<string>" +
+           std::to_string(port) + "</string>\n\t</dict>\n</dict>\n</plist>\n";
+}
+
+using Clock = std::chrono::steady_clock;
+
+/// Counts the queued calls that reach the application object: each is an answer on its way
+/// to a Tray. Deleting it takes it out of the application's filters.
+class QueuedCallCounter : public QObject {
+public:
+    explicit QueuedCallCounter(int& count) : count_(count) { qApp->installEventFilter(this); }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == QCoreApplication::instance() && event->type() == QEvent::MetaCall) ++count_;
+        return false;
+    }
+
+private:
+    int& count_;
+};
+
+}  // namespace
+
+TrayTest::TrayTest() {
+    launchctl.install();
+    installServerDefinition(server.port());
+    platform::setClockForTesting([this] { return clock; }, [this](double s) { clock += s; });
+    deliveryCounter_ = std::make_unique<QueuedCallCounter>(deliveries);
+    tray = std::make_unique<Tray>();
+    tray->setAlertPresenterForTesting([this](const QString& message, const QString& informative) {
+        alerts.push_back({message, informative});
+    });
+}
+
+TrayTest::~TrayTest() {
+    tray.reset();
+    // Continuations still queued for the Tray that is gone must find nothing to do.
+    QCoreApplication::processEvents();
+}
+
+void TrayTest::installServerDefinition(int64_t port) {
+    writeFile(serverPlist, definition(port));
+}
+
+void TrayTest::loadServer() {
+    launchctl.loadedLabels.insert(serverLabel);
+}
+
+void TrayTest::unloadServer() {
+    launchctl.loadedLabels.erase(serverLabel);
+}
+
+void TrayTest::launch() {
+    if (!tray) tray = std::make_unique<Tray>();
+    tray->applicationDidFinishLaunching();
+}
+
+void TrayTest::show(ServerState state, const SetupFacts& facts) {
+    ServerMonitor& monitor = tray->monitor_;
+    if (state == ServerState::paused) {
+        monitor.pauseChosen();
+    } else {
+        const ServerMonitor::Ticket ticket = monitor.issueTicket();
+        monitor.pinged(ticket, true);
+        monitor.setupStatusAnswered(ticket, facts);
+        if (state != ServerState::running) monitor.pinged(monitor.issueTicket(), false);
+        if (state == ServerState::notResponding) {
+            clock += 61.0;
+            monitor.pinged(monitor.issueTicket(), false);
+        }
+    }
+    tray->render();
+}
+
+bool TrayTest::waitUntil(const std::function<bool()>& done, double seconds) {
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (Clock::now() >= deadline) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+void TrayTest::spin(double seconds) {
+    waitUntil([] { return false; }, seconds);
+}
+
+bool TrayTest::runEventLoop(double seconds) {
+    bool timedOut = false;
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [&] {
+        timedOut = true;
+        QCoreApplication::quit();
+    });
+    guard.start(static_cast<int>(seconds * 1000));
+    QCoreApplication::exec();
+    return !timedOut;
+}
+
+std::vector<std::vector<std::string>> TrayTest::callsSince(size_t first) const {
+    if (first >= launchctl.calls.size()) return {};
+    return {launchctl.calls.begin() + static_cast<std::ptrdiff_t>(first), launchctl.calls.end()};
+}
+
+std::string TrayTest::serverTarget() const {
+    return domain + "/" + serverLabel;
+}
+
+FakeBrowser::FakeBrowser() {
+    const auto script = dir_.path() / "xdg-open";
+    writeFile(script,
+              "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + (dir_.path() / "opened").string() + "'\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    const char* old = std::getenv("PATH");
+    path_.emplace("PATH", dir_.path().string() + ":" + (old != nullptr ? old : "/usr/bin:/bin"));
+}
+
+std::vector<std::string> FakeBrowser::opened(size_t count) const {
+    std::vector<std::string> lines;
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        lines.clear();
+        std::istringstream in(readFile(dir_.path() / "opened"));
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        if (lines.size() >= count || Clock::now() >= deadline) return lines;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+}  // namespace tessaway::testing

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "menubar/tray.h"
+#include "tests/doubles/fake_launchctl.h"
+#include "tests/doubles/temp_home.h"
+#include "tests/doubles/test_http_server.h"
+
+namespace tessaway::testing {
+
+/// What the message box was asked to show.
+struct ShownAlert {
+    QString message;
+    QString informative;
+};
+
+/// A Tray against the scripted service manager, a local test server whose port the installed
+/// server definition names, and a clock that moves only when the test moves it.
+class TrayTest : public HomeTest {
+protected:
+    TrayTest();
+    ~TrayTest() override;
+
+    /// Writes a server definition whose port is `port`.
+    void installServerDefinition(int64_t port);
+    void loadServer();
+    void unloadServer();
+    /// Creates the Tray (if not yet there) and runs its launch handler.
+    void launch();
+
+    /// Brings the Tray's monitor to `state` with `facts` through the monitor's own events (paused
+    /// knows no facts), then renders.
+    void show(ServerState state, const SetupFacts& facts = {});
+
+    /// Runs the event loop until `done` holds or `seconds` of real time pass.
+    static bool waitUntil(const std::function<bool()>& done, double seconds = 15.0);
+    /// Runs the event loop for `seconds` of real time.
+    static void spin(double seconds);
+    /// Runs the application's event loop until something quits it (true) or `seconds` of
+    /// real time pass (false).
+    static bool runEventLoop(double seconds);
+
+    std::vector<std::vector<std::string>> callsSince(size_t first) const;
+
+    // What the Tray keeps to itself, read by the view tests.
+    const Snapshot& snap() const { return tray->monitor_.snapshot(); }
+    std::optional<double> unansweredSince() const { return tray->monitor_.unansweredSince(); }
+    QSystemTrayIcon* item() const { return tray->item; }
+    QMenu* menu() const { return tray->menu.get(); }
+    QTimer* timer() const { return tray->timer; }
+    QAction* statusRow() const { return tray->statusRow; }
+    QAction* detailRow() const { return tray->detailRow; }
+    QAction* openRow() const { return tray->openRow; }
+    QAction* addRow() const { return tray->addRow; }
+    QAction* pauseRow() const { return tray->pauseRow; }
+    QAction* loginRow() const { return tray->loginRow; }
+    QAction* quitRow() const { return tray->quitRow; }
+    std::string serverTarget() const;
+
+    FakeLaunchctl launchctl;
+    TestHttpServer server;
+    double clock = 1000.0;
+    std::vector<ShownAlert> alerts;
+    std::unique_ptr<Tray> tray;
+    int deliveries = 0;  ///< answers handed to the main thread so far (queued calls run)
+
+private:
+    std::unique_ptr<QObject> deliveryCounter_;
+};
+
+/// A fake "xdg-open" first on PATH for the life of the object; it records each address.
+class FakeBrowser {
+public:
+    FakeBrowser();
+    /// Waits up to five seconds for `count` addresses and returns what has been opened.
+    std::vector<std::string> opened(size_t count = 1) const;
+
+private:
+    TempDir dir_;
+    std::optional<ScopedEnv> path_;
+};
+
+}  // namespace tessaway::testing
