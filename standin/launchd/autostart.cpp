@@ -190,13 +190,7 @@ std::optional<std::string> autostartEntry(const std::string& program) {
 }
 
 std::string autostartPath() {
-    std::string base;
-    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config == '/') {
-        base = config;
-    } else {
-        base = platform::homeDirectory() + "/.config";
-    }
-    return base + "/autostart/tessaway-launchd.desktop";
+    return xdgFolder("XDG_CONFIG_HOME", ".config") + "/autostart/tessaway-launchd.desktop";
 }
 
 std::optional<std::string> registerSessionStart(const std::string& program) {

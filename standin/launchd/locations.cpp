@@ -23,14 +23,13 @@ std::string agentsFolder() {
     return platform::homeDirectory() + "/Library/LaunchAgents";
 }
 
+std::string xdgFolder(const char* variable, const char* fallback) {
+    if (const char* value = std::getenv(variable); value != nullptr && *value == '/') return value;
+    return platform::homeDirectory() + "/" + fallback;
+}
+
 std::string overridesPath() {
-    std::string base;
-    if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state == '/') {
-        base = state;
-    } else {
-        base = platform::homeDirectory() + "/.local/state";
-    }
-    return base + "/tessaway-launchd/disabled.plist";
+    return xdgFolder("XDG_STATE_HOME", ".local/state") + "/tessaway-launchd/disabled.plist";
 }
 
 std::string parentFolder(const std::string& path) {

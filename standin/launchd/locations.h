@@ -14,6 +14,10 @@ std::optional<std::string> runtimeFolder(bool create);
 /// The user's agents folder, ~/Library/LaunchAgents, whose definitions load at login.
 std::string agentsFolder();
 
+/// The folder named by the XDG base-directory `variable`, or `fallback` in the home folder when
+/// it is unset or relative (the base-directory rules ignore relative values).
+std::string xdgFolder(const char* variable, const char* fallback);
+
 /// The per-user overrides file: $XDG_STATE_HOME/tessaway-launchd/disabled.plist, with
 /// ~/.local/state in place of a missing or relative $XDG_STATE_HOME. It outlives sessions.
 std::string overridesPath();
