@@ -17,6 +17,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAKE_LAUNCHCTL = os.path.join(HERE, "fake_launchctl")
+FAKE_BROWSER_DIR = os.path.join(HERE, "browser")
 APP = os.environ.get("TESSAWAY_APP", "")
 TRAY = os.path.join(APP, "Contents", "MacOS", "tessaway-tray")
 LAUNCHCTL = os.path.join(APP, "Contents", "MacOS", "launchctl")
@@ -238,20 +239,16 @@ class BundleTestCase(unittest.TestCase):
         self.home = os.path.join(self.root, "home")
         self.state = os.path.join(self.root, "launchctl")
         runtime = os.path.join(self.root, "run")
-        bin_dir = os.path.join(self.root, "bin")
-        for d in (self.home, self.state, runtime, bin_dir):
+        for d in (self.home, self.state, runtime):
             os.makedirs(d, mode=0o700)
         self.opened = os.path.join(self.root, "opened")
-        opener = os.path.join(bin_dir, "xdg-open")
-        with open(opener, "w") as f:
-            f.write(f'#!/bin/sh\nprintf "%s\\n" "$1" >> "{self.opened}"\n')
-        os.chmod(opener, 0o755)
         self.env = {
             "HOME": self.home,
             "XDG_RUNTIME_DIR": runtime,
             "XDG_STATE_HOME": os.path.join(self.home, ".local", "state"),
             "XDG_CONFIG_HOME": os.path.join(self.home, ".config"),
-            "PATH": bin_dir + ":/usr/bin:/bin",
+            "PATH": FAKE_BROWSER_DIR + ":/usr/bin:/bin",
+            "FAKE_BROWSER_RECORD": self.opened,
             "TESSAWAY_LAUNCHCTL": FAKE_LAUNCHCTL,
             "FAKE_LAUNCHCTL_STATE": self.state,
             "LANG": "C.UTF-8",
@@ -341,15 +338,17 @@ class BundleTestCase(unittest.TestCase):
         return subprocess.run([TRAY, *args], env=self.env, capture_output=True,
                               timeout=timeout, stdin=subprocess.DEVNULL)
 
-    def opened_addresses(self, wait=0.0):
-        deadline = time.monotonic() + wait
+    def opened_addresses(self, count=0, seconds=30):
+        """The addresses the fake browser recorded, once there are `count` of them (or
+        `seconds` have passed). Browsers start detached: their records may come after the
+        controller has ended, and in any order."""
+        deadline = time.monotonic() + seconds
         while True:
-            # The fake creates the file before it writes the line: wait for whole lines.
+            lines = []
             if os.path.exists(self.opened):
                 with open(self.opened) as f:
-                    text = f.read()
-                if text.endswith("\n"):
-                    return text.split()
-            if time.monotonic() >= deadline:
-                return []
+                    # A record is whole once its line ends.
+                    lines = [line for line in f.read().split("\n")[:-1] if line]
+            if len(lines) >= count or time.monotonic() >= deadline:
+                return lines
             time.sleep(0.02)

@@ -266,10 +266,10 @@ class StatusNotifierMenuTest(DesktopTestCase):
         self.assert_dump(self.item, running("Den"))
         base = f"http://localhost:{self.server.port}"
         self.item.click("Open Setup / Dashboard")
-        self.assertEqual(self.opened_addresses(wait=15), [base + "/setup"])
+        self.assertEqual(self.opened_addresses(1), [base + "/setup"])
         os.remove(self.opened)
         self.item.click("Add Media Folder\u2026")
-        self.assertEqual(self.opened_addresses(wait=15), [base + "/setup#libraries"])
+        self.assertEqual(self.opened_addresses(1), [base + "/setup#libraries"])
         self.item.click("Start at Login")
         self.assert_dump(self.item, expected_dump("Tessaway Server: Running", "Den",
                                                   "Pause Sharing", login=False))
