@@ -1,9 +1,8 @@
 """Shared pieces of the process-level tests: a hermetic environment for the built bundle, the
-scripted launchctl, a scriptable local HTTP server, and stand-ins for running menu-bar
-instances."""
+scripted launchctl, the fake browser, the scripted local HTTP server (test_http_server.py),
+and stand-ins for running menu-bar instances."""
 
 import fcntl
-import http.server
 import os
 import shutil
 import signal
@@ -11,9 +10,10 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
+
+from test_http_server import TestServer
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAKE_LAUNCHCTL = os.path.join(HERE, "fake_launchctl")
@@ -64,71 +64,6 @@ def binary_plist_with_string(key, value):
     marker = "\u00e9"  # makes plistlib store the value as UTF-16
     data = plistlib.dumps({key: value.replace("\0", marker)}, fmt=plistlib.FMT_BINARY)
     return data.replace(marker.encode("utf-16-be"), b"\0\0")
-
-
-class ScriptedHandler(http.server.BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
-
-    def log_message(self, *args):
-        pass
-
-    def _answer(self):
-        server = self.server
-        with server.lock:
-            server.seen.append((self.command, self.path))
-            status, body, delay = server.responses.get((self.command, self.path), (404, b"", 0))
-        if delay:
-            server.stopping.wait(delay)
-            if server.stopping.is_set():
-                return
-        if callable(body):
-            body = body()
-        try:
-            self.send_response(status)
-            self.send_header("Content-Type", "application/json")
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
-            if self.command != "HEAD":
-                self.wfile.write(body)
-        except OSError:
-            pass
-
-    do_GET = _answer
-    do_HEAD = _answer
-
-
-class TestServer(http.server.ThreadingHTTPServer):
-    """Answers each (method, path) as scripted on 127.0.0.1 and records every request."""
-
-    daemon_threads = True
-
-    def __init__(self, port=0):
-        super().__init__(("127.0.0.1", port), ScriptedHandler)
-        self.lock = threading.Lock()
-        self.responses = {}
-        self.seen = []
-        self.stopping = threading.Event()
-        self.thread = threading.Thread(target=self.serve_forever, daemon=True)
-        self.thread.start()
-
-    @property
-    def port(self):
-        return self.server_address[1]
-
-    def respond(self, method, path, status, body=b"", delay=0):
-        if isinstance(body, str):
-            body = body.encode()
-        with self.lock:
-            self.responses[(method, path)] = (status, body, delay)
-
-    def requests(self):
-        with self.lock:
-            return list(self.seen)
-
-    def stop(self):
-        self.stopping.set()
-        self.shutdown()
-        self.server_close()
 
 
 def processes_mentioning(text):
