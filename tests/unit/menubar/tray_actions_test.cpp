@@ -96,9 +96,11 @@ TEST_F(TrayTest, PauseIsConfirmedByAPollOneAndAHalfSecondsLater) {
     tray->snap.state = ServerState::running;
     tray->togglePause();
     const size_t afterPause = launchctl.calls.size();
-    spin(1.2);
-    EXPECT_EQ(launchctl.calls.size(), afterPause) << "polled too early";
-    ASSERT_TRUE(waitUntil([&] { return launchctl.calls.size() > afterPause; }, 1.5));
+    const auto paused = std::chrono::steady_clock::now();
+    ASSERT_TRUE(waitUntil([&] { return launchctl.calls.size() > afterPause; }));
+    // A busy machine only makes the poll later, never earlier.
+    EXPECT_GE(std::chrono::steady_clock::now() - paused, std::chrono::milliseconds(1450))
+        << "polled too early";
     EXPECT_EQ(callsSince(afterPause), (std::vector<Args>{{"print", serverTarget()}}));
     EXPECT_EQ(tray->snap.state, ServerState::paused);
     EXPECT_FALSE(tray->unansweredSince);
@@ -140,7 +142,7 @@ TEST_F(TrayTest, AFailedResumeShowsTheMessageBoxAndThenPausedAgain) {
     EXPECT_EQ(alerts[0].informative, kCouldNotStart);
     EXPECT_EQ(tray->snap.state, ServerState::starting);
     EXPECT_EQ(tray->unansweredSince, clock);
-    ASSERT_TRUE(waitUntil([&] { return tray->snap.state == ServerState::paused; }, 3.0));
+    ASSERT_TRUE(waitUntil([&] { return tray->snap.state == ServerState::paused; }));
     EXPECT_EQ(alerts.size(), 1u);
 }
 
@@ -221,7 +223,7 @@ TEST_F(TrayTest, QuitStopsTheServerAgentAndEndsTheEventLoop) {
     loadServer();
     const size_t before = launchctl.calls.size();
     QTimer::singleShot(0, tray.get(), [this] { tray->quitRow->trigger(); });
-    EXPECT_TRUE(runEventLoop(5.0));
+    EXPECT_TRUE(runEventLoop(30.0));
     EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()},
                                                      {"bootout", serverTarget()},
                                                      {"print", serverTarget()}}));
@@ -231,7 +233,7 @@ TEST_F(TrayTest, QuitWithTheAgentNotLoadedEndsAtOnce) {
     launch();
     const size_t before = launchctl.calls.size();
     QTimer::singleShot(0, tray.get(), [this] { tray->quit(); });
-    EXPECT_TRUE(runEventLoop(5.0));
+    EXPECT_TRUE(runEventLoop(30.0));
     EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()}}));
 }
 
