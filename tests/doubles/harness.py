@@ -66,6 +66,18 @@ def binary_plist_with_string(key, value):
     return data.replace(marker.encode("utf-16-be"), b"\0\0")
 
 
+def wait_for(condition, seconds=30.0, interval=0.02):
+    """Polls `condition` until it holds or `seconds` pass; its last value. Generous, since it
+    returns as soon as the condition holds."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(interval)
+    return condition()
+
+
 def processes_mentioning(text):
     """Process ids whose command line or environment mentions `text`."""
     found = []

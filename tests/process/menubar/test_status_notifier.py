@@ -15,9 +15,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "doubles"))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
-from desktop_session import DesktopSession, missing, wait_for  # noqa: E402
+from desktop_session import DesktopSession, missing  # noqa: E402
 from harness import (APP, SERVER_LABEL, TRAY, BundleTestCase,  # noqa: E402
-                     processes_mentioning)
+                     processes_mentioning, wait_for)
 
 try:
     from gi.repository import GLib

@@ -15,7 +15,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doubles"))
 from harness import (APP, BUNDLE_ID, ITEM_LOCK, SERVER_LABEL, TRAY, TRAY_LABEL,  # noqa: E402
                      BundleTestCase, TestServer, live_instances, registry_folder,
-                     server_definition)
+                     server_definition, wait_for)
 
 
 class ServeWhenInstalled:
@@ -209,15 +209,6 @@ class StartModesTest(BundleTestCase):
                            env=self.env, capture_output=True, timeout=60)
         self.assertEqual(r.returncode, 1)
         self.assertRegex(r.stderr.decode(), r"^tessaway-tray: cannot load the menu bar: [^\n]+\n$")
-
-
-def wait_for(condition, seconds=30.0):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return condition()
 
 
 class SingleInstanceTest(BundleTestCase):

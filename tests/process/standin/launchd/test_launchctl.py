@@ -23,7 +23,8 @@ import uuid
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "doubles"))
 from desktop_entry import autostart_command, read_group, split_exec  # noqa: E402
-from harness import binary_plist_with_string, deep_binary_plist, deep_xml_plist  # noqa: E402
+from harness import (binary_plist_with_string, deep_binary_plist, deep_xml_plist,  # noqa: E402
+                     wait_for)
 
 LAUNCHCTL = os.environ.get("LAUNCHCTL", "")
 UID = os.getuid()
@@ -83,15 +84,6 @@ def cmdline(pid):
             return f.read().split(b"\0")
     except OSError:
         return []
-
-
-def wait_for(predicate, timeout=15.0, step=0.02):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() > deadline:
-            return value
-        time.sleep(step)
 
 
 class LaunchctlCase(unittest.TestCase):
@@ -695,7 +687,7 @@ class BootoutTest(LaunchctlCase):
         self.assertTrue(wait_for(lambda: not self.loaded(label)))
         self.assertGreater(time.monotonic() - began, 1.9)
         self.assertResult(self.lc("print", target(label)), 113, stderr=not_found(label))
-        self.assertTrue(wait_for(lambda: not pid_alive(leader) and not pid_alive(child), 2))
+        self.assertTrue(wait_for(lambda: not pid_alive(leader) and not pid_alive(child)))
 
     def test_whole_process_group_gets_sigterm(self):
         # The leader takes its time to end, so the background child can show what it got.
