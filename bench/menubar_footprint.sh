@@ -27,7 +27,7 @@ start_tray_host 640x400
 mkdir -p "$work/home/Library/LaunchAgents" "$work/state" "$work/run" "$work/server"
 chmod 700 "$work/run"
 mkdir -p "$work/state/loaded" && : >"$work/state/loaded/com.quorvel.tessaway-server"
-python3 "$fixtures/fake_server.py" "$work/server" &
+python3 "$fixtures/test_http_server.py" "$work/server" &
 pids+=($!)
 wait_for '[ -s "$work/server/port" ]'
 printf '<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict><key>EnvironmentVariables</key><dict><key>TESSAWAY_PORT</key><string>%s</string></dict></dict></plist>\n' \

@@ -31,7 +31,7 @@ start_tray_host 480x300 --transparent true --alpha 0 --tint 0xececec
 
 mkdir -p "$work/home/Library/LaunchAgents" "$work/state" "$work/run" "$work/server"
 chmod 700 "$work/run"
-python3 "$fixtures/fake_server.py" "$work/server" &
+python3 "$fixtures/test_http_server.py" "$work/server" &
 pids+=($!)
 wait_for '[ -s "$work/server/port" ]'
 cat >"$work/home/Library/LaunchAgents/com.quorvel.tessaway-server.plist" <<PLIST

@@ -10,7 +10,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 WATCHER = os.path.join(HERE, "status_notifier_watcher.py")
@@ -30,17 +29,6 @@ BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Config
   </policy>
 </busconfig>
 """
-
-
-def wait_for(condition, seconds=15.0, interval=0.05):
-    """Polls `condition` until it holds or `seconds` pass; its last value."""
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(interval)
-    return condition()
 
 
 def missing(*tools):

@@ -2,44 +2,47 @@
 
 #include <filesystem>
 
+#include "platform/process.h"
+
 namespace tessaway::testing {
-namespace {
 
-std::string labelOfTarget(const std::string& target) {
-    const auto slash = target.rfind('/');
-    return slash == std::string::npos ? target : target.substr(slash + 1);
-}
-
-}  // namespace
+namespace fs = std::filesystem;
 
 void FakeLaunchctl::install() {
     setLaunchctlRunnerForTesting([this](const Args& args) { return run(args); });
 }
 
 LaunchctlResult FakeLaunchctl::run(const Args& args) {
-    calls.push_back(args);
-    const std::string verb = args.empty() ? "" : args[0];
-    if (verb == "print" && args.size() == 2) {
-        const bool isLoaded = loadedLabels.count(labelOfTarget(args[1])) > 0;
-        if (isLoaded) return {0, args[1] + " = {\n}\n"};
-        return {113, "Bad request.\nCould not find service\n"};
-    }
-    if (verb == "print-disabled") return {printDisabledStatus, printDisabledOutput};
-    if (verb == "enable" || verb == "disable") return {enableStatus, ""};
-    if (verb == "bootstrap" && args.size() == 3) {
-        if (bootstrapLoads) {
-            loadedLabels.insert(std::filesystem::path(args[2]).stem().string());
+    const fs::path& state = state_.path();
+    const auto knob = [&](const char* name, bool present, const std::string& content) {
+        if (present) {
+            writeFile(state / name, content);
+        } else {
+            fs::remove(state / name);
         }
-        return {bootstrapStatus,
-                bootstrapStatus == 0 ? "" : "Bootstrap failed: 5: Input/output error\n"};
-    }
-    if (verb == "bootout" && args.size() == 2) {
-        const std::string label = labelOfTarget(args[1]);
-        if (loadedLabels.count(label) == 0) return {3, "Boot-out failed: 3: No such process\n"};
-        if (bootoutUnloads) loadedLabels.erase(label);
-        return {0, ""};
-    }
-    return {64, "usage\n"};
+    };
+    knob("print-disabled", printDisabledOutput.has_value(), printDisabledOutput.value_or(""));
+    knob("print-disabled-status", printDisabledStatus != 0, std::to_string(printDisabledStatus));
+    knob("bootstrap-status", bootstrapStatus != 0, std::to_string(bootstrapStatus));
+    knob("failed-bootstrap-loads", bootstrapLoads, "");
+    knob("never-unload", !bootoutUnloads, "");
+    knob("enable-status", enableStatus.has_value(), std::to_string(enableStatus.value_or(0)));
+    const fs::path loaded = state / "loaded";
+    fs::remove_all(loaded);
+    fs::create_directories(loaded);
+    for (const auto& label : loadedLabels)
+        writeFile(loaded / label, "");
+
+    Args command{"FAKE_LAUNCHCTL_STATE=" + state.string(), TESSAWAY_FAKE_LAUNCHCTL};
+    command.insert(command.end(), args.begin(), args.end());
+    const platform::CapturedRun ran = platform::runCaptured("/usr/bin/env", command);
+
+    calls.push_back(args);
+    loadedLabels.clear();
+    for (const auto& entry : fs::directory_iterator(loaded))
+        loadedLabels.insert(entry.path().filename().string());
+    if (!ran.started) return {-1, ran.error};
+    return {ran.status, ran.output};
 }
 
 std::vector<std::string> FakeLaunchctl::verbs() const {

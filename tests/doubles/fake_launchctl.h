@@ -1,15 +1,19 @@
 #pragma once
 
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "core/service/launchctl_runner.h"
+#include "tests/doubles/temp_home.h"
 
 namespace tessaway::testing {
 
-/// An in-process service manager that records every argument list and follows a small script.
-/// Install it with `install()`; the HomeTest fixture removes it again.
+/// The scripted service manager's tool (tests/doubles/fake_launchctl, the one the process
+/// tests use) run in-process: each call runs the script on a state folder of its own that the
+/// fields below are written to first and read back from afterwards. Install it with
+/// `install()`; the HomeTest fixture removes it again.
 class FakeLaunchctl {
 public:
     using Args = std::vector<std::string>;
@@ -22,12 +26,17 @@ public:
 
     std::vector<Args> calls;  ///< every argument list, in order
     std::set<std::string> loadedLabels;
-    std::string printDisabledOutput;  ///< what "print-disabled" prints
+    /// What "print-disabled" prints; unset: the overrides "enable" and "disable" have left.
+    std::optional<std::string> printDisabledOutput;
     int printDisabledStatus = 0;
     int bootstrapStatus = 0;     ///< status of every "bootstrap"
-    bool bootstrapLoads = true;  ///< a "bootstrap" loads the label named by its file
+    bool bootstrapLoads = true;  ///< a failed "bootstrap" still loads its label
     bool bootoutUnloads = true;  ///< false: the service never goes away
-    int enableStatus = 0;        ///< status of every "enable" and "disable"
+    /// When set, the status of every "enable" and "disable", which then change nothing.
+    std::optional<int> enableStatus;
+
+private:
+    TempDir state_;
 };
 
 }  // namespace tessaway::testing

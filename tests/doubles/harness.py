@@ -1,9 +1,8 @@
 """Shared pieces of the process-level tests: a hermetic environment for the built bundle, the
-scripted launchctl, a scriptable local HTTP server, and stand-ins for running menu-bar
-instances."""
+scripted launchctl, the fake browser, the scripted local HTTP server (test_http_server.py),
+and stand-ins for running menu-bar instances."""
 
 import fcntl
-import http.server
 import os
 import shutil
 import signal
@@ -11,12 +10,14 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
+from test_http_server import TestServer
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAKE_LAUNCHCTL = os.path.join(HERE, "fake_launchctl")
+FAKE_BROWSER_DIR = os.path.join(HERE, "browser")
 APP = os.environ.get("TESSAWAY_APP", "")
 TRAY = os.path.join(APP, "Contents", "MacOS", "tessaway-tray")
 LAUNCHCTL = os.path.join(APP, "Contents", "MacOS", "launchctl")
@@ -65,69 +66,16 @@ def binary_plist_with_string(key, value):
     return data.replace(marker.encode("utf-16-be"), b"\0\0")
 
 
-class ScriptedHandler(http.server.BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
-
-    def log_message(self, *args):
-        pass
-
-    def _answer(self):
-        server = self.server
-        with server.lock:
-            server.seen.append((self.command, self.path))
-            status, body, delay = server.responses.get((self.command, self.path), (404, b"", 0))
-        if delay:
-            server.stopping.wait(delay)
-            if server.stopping.is_set():
-                return
-        if callable(body):
-            body = body()
-        try:
-            self.send_response(status)
-            self.send_header("Content-Type", "application/json")
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
-            if self.command != "HEAD":
-                self.wfile.write(body)
-        except OSError:
-            pass
-
-    do_GET = _answer
-    do_HEAD = _answer
-
-
-class TestServer(http.server.ThreadingHTTPServer):
-    """Answers each (method, path) as scripted on 127.0.0.1 and records every request."""
-
-    daemon_threads = True
-
-    def __init__(self, port=0):
-        super().__init__(("127.0.0.1", port), ScriptedHandler)
-        self.lock = threading.Lock()
-        self.responses = {}
-        self.seen = []
-        self.stopping = threading.Event()
-        self.thread = threading.Thread(target=self.serve_forever, daemon=True)
-        self.thread.start()
-
-    @property
-    def port(self):
-        return self.server_address[1]
-
-    def respond(self, method, path, status, body=b"", delay=0):
-        if isinstance(body, str):
-            body = body.encode()
-        with self.lock:
-            self.responses[(method, path)] = (status, body, delay)
-
-    def requests(self):
-        with self.lock:
-            return list(self.seen)
-
-    def stop(self):
-        self.stopping.set()
-        self.shutdown()
-        self.server_close()
+def wait_for(condition, seconds=30.0, interval=0.02):
+    """Polls `condition` until it holds or `seconds` pass; its last value. Generous, since it
+    returns as soon as the condition holds."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(interval)
+    return condition()
 
 
 def processes_mentioning(text):
@@ -238,20 +186,16 @@ class BundleTestCase(unittest.TestCase):
         self.home = os.path.join(self.root, "home")
         self.state = os.path.join(self.root, "launchctl")
         runtime = os.path.join(self.root, "run")
-        bin_dir = os.path.join(self.root, "bin")
-        for d in (self.home, self.state, runtime, bin_dir):
+        for d in (self.home, self.state, runtime):
             os.makedirs(d, mode=0o700)
         self.opened = os.path.join(self.root, "opened")
-        opener = os.path.join(bin_dir, "xdg-open")
-        with open(opener, "w") as f:
-            f.write(f'#!/bin/sh\nprintf "%s\\n" "$1" >> "{self.opened}"\n')
-        os.chmod(opener, 0o755)
         self.env = {
             "HOME": self.home,
             "XDG_RUNTIME_DIR": runtime,
             "XDG_STATE_HOME": os.path.join(self.home, ".local", "state"),
             "XDG_CONFIG_HOME": os.path.join(self.home, ".config"),
-            "PATH": bin_dir + ":/usr/bin:/bin",
+            "PATH": FAKE_BROWSER_DIR + ":/usr/bin:/bin",
+            "FAKE_BROWSER_RECORD": self.opened,
             "TESSAWAY_LAUNCHCTL": FAKE_LAUNCHCTL,
             "FAKE_LAUNCHCTL_STATE": self.state,
             "LANG": "C.UTF-8",
@@ -341,15 +285,17 @@ class BundleTestCase(unittest.TestCase):
         return subprocess.run([TRAY, *args], env=self.env, capture_output=True,
                               timeout=timeout, stdin=subprocess.DEVNULL)
 
-    def opened_addresses(self, wait=0.0):
-        deadline = time.monotonic() + wait
+    def opened_addresses(self, count=0, seconds=30):
+        """The addresses the fake browser recorded, once there are `count` of them (or
+        `seconds` have passed). Browsers start detached: their records may come after the
+        controller has ended, and in any order."""
+        deadline = time.monotonic() + seconds
         while True:
-            # The fake creates the file before it writes the line: wait for whole lines.
+            lines = []
             if os.path.exists(self.opened):
                 with open(self.opened) as f:
-                    text = f.read()
-                if text.endswith("\n"):
-                    return text.split()
-            if time.monotonic() >= deadline:
-                return []
+                    # A record is whole once its line ends.
+                    lines = [line for line in f.read().split("\n")[:-1] if line]
+            if len(lines) >= count or time.monotonic() >= deadline:
+                return lines
             time.sleep(0.02)

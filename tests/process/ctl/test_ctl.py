@@ -267,7 +267,7 @@ class CommandTest(BundleTestCase):
         self.assertEqual(self.tray("--ctl", "login-on").returncode, 0)
         with open(os.path.join(self.state, "overrides", SERVER_LABEL)) as f:
             self.assertEqual(f.read(), "enabled")
-        self.script("ignore-enable")
+        self.script("enable-status", "0")
         self.assertEqual(self.tray("--ctl", "login-off").returncode, 1)
         self.set_override(SERVER_LABEL, "disabled")
         self.assertEqual(self.tray("--ctl", "login-on").returncode, 1)

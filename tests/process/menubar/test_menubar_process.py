@@ -7,13 +7,12 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 HERE = pathlib.Path(__file__).resolve().parent
 DOUBLES = HERE.parents[1] / "doubles"
 sys.path.insert(0, str(DOUBLES))
-from harness import live_instances  # noqa: E402
+from harness import live_instances, wait_for  # noqa: E402
 TRAY = os.environ.get("TESSAWAY_TRAY", "")
 FAKE_LAUNCHCTL = DOUBLES / "fake_launchctl"
 BUNDLE_ID = "com.quorvel.tessaway"
@@ -24,15 +23,6 @@ def unused_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-
-def wait_for(condition, seconds=10.0):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return condition()
 
 
 @unittest.skipUnless(TRAY, "run through ctest, which names the built programs")

@@ -15,9 +15,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "doubles"))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
-from desktop_session import DesktopSession, missing, wait_for  # noqa: E402
+from desktop_session import DesktopSession, missing  # noqa: E402
 from harness import (APP, SERVER_LABEL, TRAY, BundleTestCase,  # noqa: E402
-                     processes_mentioning)
+                     processes_mentioning, wait_for)
 
 try:
     from gi.repository import GLib
@@ -266,10 +266,10 @@ class StatusNotifierMenuTest(DesktopTestCase):
         self.assert_dump(self.item, running("Den"))
         base = f"http://localhost:{self.server.port}"
         self.item.click("Open Setup / Dashboard")
-        self.assertEqual(self.opened_addresses(wait=15), [base + "/setup"])
+        self.assertEqual(self.opened_addresses(1), [base + "/setup"])
         os.remove(self.opened)
         self.item.click("Add Media Folder\u2026")
-        self.assertEqual(self.opened_addresses(wait=15), [base + "/setup#libraries"])
+        self.assertEqual(self.opened_addresses(1), [base + "/setup#libraries"])
         self.item.click("Start at Login")
         self.assert_dump(self.item, expected_dump("Tessaway Server: Running", "Den",
                                                   "Pause Sharing", login=False))

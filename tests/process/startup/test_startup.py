@@ -15,7 +15,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doubles"))
 from harness import (APP, BUNDLE_ID, ITEM_LOCK, SERVER_LABEL, TRAY, TRAY_LABEL,  # noqa: E402
                      BundleTestCase, TestServer, live_instances, registry_folder,
-                     server_definition)
+                     server_definition, wait_for)
 
 
 class ServeWhenInstalled:
@@ -68,7 +68,7 @@ class InstallAgentsTest(BundleTestCase):
         r = self.tray("--install-agents")
         self.assertEqual(r.returncode, 0, r.stderr)
         port = int(re.search(rb"port (\d+) \(new\)", r.stdout).group(1))
-        self.assertEqual(self.opened_addresses(wait=2), [f"http://localhost:{port}/setup"])
+        self.assertEqual(self.opened_addresses(1), [f"http://localhost:{port}/setup"])
         self.assertIn(("HEAD", "/api/ping"), serving.server.requests())
 
     def test_a_port_taken_only_on_the_ipv6_loopback_is_not_chosen(self):
@@ -161,7 +161,7 @@ class StartModesTest(BundleTestCase):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stdout, b"")  # nothing printed on a first run
         port = serving.server.port
-        self.assertEqual(self.opened_addresses(wait=2), [f"http://localhost:{port}/setup"])
+        self.assertEqual(self.opened_addresses(1), [f"http://localhost:{port}/setup"])
         self.assertTrue(os.path.exists(os.path.join(self.home, "Library", "LaunchAgents",
                                                     TRAY_LABEL + ".plist")))
 
@@ -169,7 +169,7 @@ class StartModesTest(BundleTestCase):
         serving = ServeWhenInstalled(self)
         r = self.tray("--no-open")
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertEqual(self.opened_addresses(wait=2),
+        self.assertEqual(self.opened_addresses(1),
                          [f"http://localhost:{serving.server.port}/setup"])
 
     def test_agent_without_a_definition_installs_nothing(self):
@@ -188,7 +188,7 @@ class StartModesTest(BundleTestCase):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(self.verbs()[:3], ["print", "print-disabled", "bootstrap"])
         self.assertTrue(self.is_loaded())
-        self.assertEqual(self.opened_addresses(wait=2), [f"http://localhost:{server.port}/setup"])
+        self.assertEqual(self.opened_addresses(1), [f"http://localhost:{server.port}/setup"])
 
     def test_manual_start_that_cannot_start_the_server_still_opens_the_page(self):
         self.install_definition("<string>8124</string>")
@@ -198,7 +198,7 @@ class StartModesTest(BundleTestCase):
         r = self.tray()
         self.assertLess(time.monotonic() - start, 15)  # no 20-second wait without a server
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertEqual(self.opened_addresses(wait=2), ["http://localhost:8124/setup"])
+        self.assertEqual(self.opened_addresses(1), ["http://localhost:8124/setup"])
 
     def test_menu_bar_module_that_cannot_load_is_one_line_and_status_1(self):
         copy = os.path.join(self.root, "Copy", "Tessaway.app")
@@ -209,15 +209,6 @@ class StartModesTest(BundleTestCase):
                            env=self.env, capture_output=True, timeout=60)
         self.assertEqual(r.returncode, 1)
         self.assertRegex(r.stderr.decode(), r"^tessaway-tray: cannot load the menu bar: [^\n]+\n$")
-
-
-def wait_for(condition, seconds=30.0):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return condition()
 
 
 class SingleInstanceTest(BundleTestCase):
@@ -276,7 +267,7 @@ class SingleInstanceTest(BundleTestCase):
         self.assertEqual(second.wait(timeout=60), 0, second.stderr.read())
         self.assertIsNone(first.poll(), "the first start lost its item")
         self.assertEqual(live_instances(self.registry), [first.pid])
-        self.assertEqual(self.opened_addresses(), [f"http://localhost:{server.port}/setup"] * 2)
+        self.assertEqual(self.opened_addresses(2), [f"http://localhost:{server.port}/setup"] * 2)
         first.terminate()
         self.assertEqual(first.wait(timeout=30), 0)
 

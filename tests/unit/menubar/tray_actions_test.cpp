@@ -81,9 +81,11 @@ TEST_F(TrayTest, PauseIsConfirmedByAPollOneAndAHalfSecondsLater) {
     launch();  // starting
     tray->togglePause();
     const size_t afterPause = launchctl.calls.size();
-    spin(1.2);
-    EXPECT_EQ(launchctl.calls.size(), afterPause) << "polled too early";
+    const auto paused = std::chrono::steady_clock::now();
     ASSERT_TRUE(waitUntil([&] { return launchctl.calls.size() > afterPause; }));
+    // A busy machine only makes the poll later, never earlier.
+    EXPECT_GE(std::chrono::steady_clock::now() - paused, std::chrono::milliseconds(1450))
+        << "polled too early";
     EXPECT_EQ(callsSince(afterPause), (std::vector<Args>{{"print", serverTarget()}}));
     EXPECT_EQ(snap().state, ServerState::paused);
     EXPECT_FALSE(unansweredSince());
@@ -153,27 +155,9 @@ TEST_F(TrayTest, TheRealMessageBoxCarriesBothTexts) {
     EXPECT_EQ(informative, kCouldNotStart);
 }
 
-/// A service manager whose start-at-login overrides follow "enable" and "disable", unless it
-/// is told to refuse every change.
-class LoginTest : public TrayTest {
-protected:
-    LoginTest() {
-        setLaunchctlRunnerForTesting([this](const Args& args) {
-            LaunchctlResult result = launchctl.run(args);
-            if (!refuse && (args[0] == "enable" || args[0] == "disable")) {
-                disabled = args[0] == "disable";
-            }
-            launchctl.printDisabledOutput =
-                disabled
-                    ? "disabled services = {\n\t\"com.quorvel.tessaway-server\" => disabled\n}\n"
-                    : "disabled services = {\n}\n";
-            return result;
-        });
-        launchctl.printDisabledOutput = "disabled services = {\n}\n";
-    }
-    bool disabled = false;
-    bool refuse = false;
-};
+/// Against the scripted service manager, whose start-at-login overrides follow "enable" and
+/// "disable" unless it is told to refuse every change.
+class LoginTest : public TrayTest {};
 
 TEST_F(LoginTest, TogglesStartAtLoginAndReadsTheCheckMarkBack) {
     launch();
@@ -186,15 +170,14 @@ TEST_F(LoginTest, TogglesStartAtLoginAndReadsTheCheckMarkBack) {
     EXPECT_FALSE(loginRow()->isChecked());
     loginRow()->trigger();
     EXPECT_TRUE(loginRow()->isChecked());
-    EXPECT_FALSE(disabled);
 }
 
 TEST_F(LoginTest, ACheckMarkThatCouldNotChangeKeepsTheRealSetting) {
     launch();
     tray->menuWillOpen();
     ASSERT_TRUE(loginRow()->isChecked());
-    refuse = true;
-    loginRow()->trigger();  // the action itself flips the mark; the read-back restores it
+    launchctl.enableStatus = 0;  // every change refused, though the tool says it succeeded
+    loginRow()->trigger();   // the action itself flips the mark; the read-back restores it
     EXPECT_TRUE(loginRow()->isChecked());
     EXPECT_EQ(snap().state, ServerState::paused);
 }
@@ -204,7 +187,7 @@ TEST_F(TrayTest, QuitStopsTheServerAgentAndEndsTheEventLoop) {
     loadServer();
     const size_t before = launchctl.calls.size();
     QTimer::singleShot(0, tray.get(), [this] { quitRow()->trigger(); });
-    EXPECT_TRUE(runEventLoop(15.0));
+    EXPECT_TRUE(runEventLoop(30.0));
     EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()},
                                                      {"bootout", serverTarget()},
                                                      {"print", serverTarget()}}));
@@ -214,7 +197,7 @@ TEST_F(TrayTest, QuitWithTheAgentNotLoadedEndsAtOnce) {
     launch();
     const size_t before = launchctl.calls.size();
     QTimer::singleShot(0, tray.get(), [this] { tray->quit(); });
-    EXPECT_TRUE(runEventLoop(15.0));
+    EXPECT_TRUE(runEventLoop(30.0));
     EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()}}));
 }
 

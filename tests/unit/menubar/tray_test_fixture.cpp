@@ -130,17 +130,15 @@ std::string TrayTest::serverTarget() const {
 }
 
 FakeBrowser::FakeBrowser() {
-    const auto script = dir_.path() / "xdg-open";
-    writeFile(script,
-              "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + (dir_.path() / "opened").string() + "'\n");
-    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
     const char* old = std::getenv("PATH");
-    path_.emplace("PATH", dir_.path().string() + ":" + (old != nullptr ? old : "/usr/bin:/bin"));
+    path_.emplace("PATH", std::string(TESSAWAY_FAKE_BROWSER_DIR) + ":" +
+                              (old != nullptr ? old : "/usr/bin:/bin"));
+    record_.emplace("FAKE_BROWSER_RECORD", (dir_.path() / "opened").string());
 }
 
 std::vector<std::string> FakeBrowser::opened(size_t count) const {
     std::vector<std::string> lines;
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
     for (;;) {
         lines.clear();
         std::istringstream in(readFile(dir_.path() / "opened"));

@@ -42,7 +42,7 @@ protected:
     void show(ServerState state, const SetupFacts& facts = {});
 
     /// Runs the event loop until `done` holds or `seconds` of real time pass.
-    static bool waitUntil(const std::function<bool()>& done, double seconds = 15.0);
+    static bool waitUntil(const std::function<bool()>& done, double seconds = 30.0);
     /// Runs the event loop for `seconds` of real time.
     static void spin(double seconds);
     /// Runs the application's event loop until something quits it (true) or `seconds` of
@@ -77,16 +77,18 @@ private:
     std::unique_ptr<QObject> deliveryCounter_;
 };
 
-/// A fake "xdg-open" first on PATH for the life of the object; it records each address.
+/// The fake "xdg-open" of tests/doubles first on PATH for the life of the object, recording
+/// each address it is asked to open.
 class FakeBrowser {
 public:
     FakeBrowser();
-    /// Waits up to five seconds for `count` addresses and returns what has been opened.
+    /// Waits up to 30 seconds for `count` addresses and returns what has been opened.
     std::vector<std::string> opened(size_t count = 1) const;
 
 private:
     TempDir dir_;
     std::optional<ScopedEnv> path_;
+    std::optional<ScopedEnv> record_;
 };
 
 }  // namespace tessaway::testing

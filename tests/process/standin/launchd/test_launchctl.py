@@ -23,7 +23,8 @@ import uuid
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "doubles"))
 from desktop_entry import autostart_command, read_group, split_exec  # noqa: E402
-from harness import binary_plist_with_string, deep_binary_plist, deep_xml_plist  # noqa: E402
+from harness import (binary_plist_with_string, deep_binary_plist, deep_xml_plist,  # noqa: E402
+                     wait_for)
 
 LAUNCHCTL = os.environ.get("LAUNCHCTL", "")
 UID = os.getuid()
@@ -83,15 +84,6 @@ def cmdline(pid):
             return f.read().split(b"\0")
     except OSError:
         return []
-
-
-def wait_for(predicate, timeout=5.0, step=0.02):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() > deadline:
-            return value
-        time.sleep(step)
 
 
 class LaunchctlCase(unittest.TestCase):
@@ -177,7 +169,7 @@ class LaunchctlCase(unittest.TestCase):
         except (OSError, subprocess.SubprocessError):
             pass
         marker = f"{TOKEN_NAME}={self.token}".encode()
-        if wait_for(lambda: not processes_with(marker), timeout=3.0):
+        if wait_for(lambda: not processes_with(marker)):
             return
         for pid in processes_with(marker):
             for kill in (lambda: os.killpg(os.getpgid(pid), signal.SIGKILL),
@@ -186,7 +178,7 @@ class LaunchctlCase(unittest.TestCase):
                     kill()
                 except OSError:
                     pass
-        wait_for(lambda: not processes_with(marker), timeout=3.0)
+        wait_for(lambda: not processes_with(marker))
 
 
 class CommandLineTest(LaunchctlCase):
@@ -658,7 +650,7 @@ class ServiceProcessTest(LaunchctlCase):
         self.bootstrap(self.definition(label, script=script, RunAtLoad=True))
         self.assertTrue(wait_for(lambda: self.marker_lines()))
         child = int(self.marker_lines()[0])
-        self.assertTrue(wait_for(lambda: not pid_alive(child), timeout=2))
+        self.assertTrue(wait_for(lambda: not pid_alive(child)))
         self.assertEqual(self.print_fields(label)["last exit code"], "0")
 
     def test_program_is_searched_on_the_service_path(self):
@@ -692,10 +684,10 @@ class BootoutTest(LaunchctlCase):
         self.assertEqual(self.print_fields(label)["state"], "SIGTERMed")
         self.assertTrue(pid_alive(leader) and pid_alive(child))
 
-        self.assertTrue(wait_for(lambda: not self.loaded(label), timeout=5))
+        self.assertTrue(wait_for(lambda: not self.loaded(label)))
         self.assertGreater(time.monotonic() - began, 1.9)
         self.assertResult(self.lc("print", target(label)), 113, stderr=not_found(label))
-        self.assertTrue(wait_for(lambda: not pid_alive(leader) and not pid_alive(child), 2))
+        self.assertTrue(wait_for(lambda: not pid_alive(leader) and not pid_alive(child)))
 
     def test_whole_process_group_gets_sigterm(self):
         # The leader takes its time to end, so the background child can show what it got.
@@ -706,7 +698,7 @@ class BootoutTest(LaunchctlCase):
         self.bootstrap(self.definition(label, script=script, RunAtLoad=True))
         self.assertTrue(wait_for(lambda: self.marker_lines() == ["ready"]))
         self.assertResult(self.lc("bootout", target(label)), 0)
-        self.assertTrue(wait_for(lambda: not self.loaded(label), timeout=3))
+        self.assertTrue(wait_for(lambda: not self.loaded(label)))
         self.assertEqual(self.marker_lines(), ["ready", "child-got-term"])
 
     def test_service_waiting_for_its_restart_is_forgotten_at_once(self):
@@ -716,7 +708,7 @@ class BootoutTest(LaunchctlCase):
         self.assertTrue(wait_for(lambda: (self.print_fields(label) or {}).get("last exit code")
                                  == "1"))
         self.assertResult(self.lc("bootout", target(label)), 0)
-        self.assertTrue(wait_for(lambda: not self.loaded(label), timeout=1))
+        self.assertTrue(wait_for(lambda: not self.loaded(label)))
         self.assertEqual(self.marker_lines(), ["x"])
 
     def test_domain_bootout_stops_everything(self):
@@ -728,7 +720,7 @@ class BootoutTest(LaunchctlCase):
             pids.append(self.print_fields(label).get("pid"))
         self.assertResult(self.lc("bootout", DOMAIN), 0)
         for label in labels:
-            self.assertTrue(wait_for(lambda: not self.loaded(label), timeout=3), label)
+            self.assertTrue(wait_for(lambda: not self.loaded(label)), label)
         for pid in filter(None, pids):
             self.assertFalse(pid_alive(int(pid)))
         # And with nothing loaded it still succeeds.
@@ -765,7 +757,7 @@ class BootoutTest(LaunchctlCase):
         # On a busy machine the bootout could otherwise end the shell before it wrote a line.
         self.assertTrue(wait_for(lambda: len(self.marker_lines()) == 1))
         self.assertResult(self.lc("bootout", target(label)), 0)
-        self.assertTrue(wait_for(lambda: not self.loaded(label), timeout=3))
+        self.assertTrue(wait_for(lambda: not self.loaded(label)))
         self.bootstrap(path)
         self.assertTrue(wait_for(lambda: len(self.marker_lines()) == 2))
         self.assertEqual(self.print_fields(label)["runs"], "1")
@@ -785,7 +777,7 @@ class KeepAliveTest(LaunchctlCase):
         for interval, least in rows:
             with self.subTest(interval=interval):
                 marker = f"marker{interval}"
-                self.assertTrue(wait_for(lambda: len(self.starts(marker)) >= 2, timeout=6))
+                self.assertTrue(wait_for(lambda: len(self.starts(marker)) >= 2))
                 starts = self.starts(marker)
                 self.assertGreater(starts[1] - starts[0], least)
                 self.assertLess(starts[1] - starts[0], least + 1.5)
@@ -800,7 +792,7 @@ class KeepAliveTest(LaunchctlCase):
         self.bootstrap(self.definition(label, script=script,
                                        KeepAlive={"SuccessfulExit": False},
                                        ThrottleInterval=1))
-        self.assertTrue(wait_for(lambda: len(self.marker_lines()) == 2, timeout=4))
+        self.assertTrue(wait_for(lambda: len(self.marker_lines()) == 2))
         time.sleep(1.5)
         self.assertEqual(len(self.marker_lines()), 2)
         fields = self.print_fields(label)
@@ -813,7 +805,7 @@ class KeepAliveTest(LaunchctlCase):
         label = "com.example.crash"
         self.bootstrap(self.definition(label, script=script,
                                        KeepAlive={"Crashed": True}, ThrottleInterval=1))
-        self.assertTrue(wait_for(lambda: len(self.marker_lines()) == 2, timeout=4))
+        self.assertTrue(wait_for(lambda: len(self.marker_lines()) == 2))
         time.sleep(1.5)
         self.assertEqual(len(self.marker_lines()), 2)
         self.assertEqual(self.print_fields(label)["last exit code"], "1")
@@ -823,7 +815,7 @@ class KeepAliveTest(LaunchctlCase):
         self.bootstrap(self.definition(label, arguments=[self.path("missing")], KeepAlive=True,
                                        ThrottleInterval=1))
         self.assertEqual(self.print_fields(label)["last exit code"], "78")
-        self.assertTrue(wait_for(lambda: self.print_fields(label)["runs"] == "2", timeout=3))
+        self.assertTrue(wait_for(lambda: self.print_fields(label)["runs"] == "2"))
         self.assertEqual(self.print_fields(label)["runs"], "2")
 
 
@@ -845,7 +837,7 @@ class SupervisorTest(LaunchctlCase):
         self.assertResult(self.lc("print", target(label)), 113, stderr=not_found(label))
         self.assertResult(self.lc("bootout", target(label)), 3,
                           stderr="Boot-out failed: 3: No such process\n")
-        self.assertTrue(wait_for(lambda: not pid_alive(service), timeout=2),
+        self.assertTrue(wait_for(lambda: not pid_alive(service)),
                         "the service of a killed supervisor is left running")
         self.bootstrap(path)
         fields = self.print_fields(label)
@@ -872,7 +864,7 @@ class SupervisorTest(LaunchctlCase):
         sleeping = [p for p in processes_with(marker) if cmdline(p)[:1] == [b"sleep"]]
         self.assertEqual(sleeping, [second])
         self.assertResult(self.lc("bootout", target(label)), 0)
-        self.assertTrue(wait_for(lambda: not pid_alive(second), timeout=5))
+        self.assertTrue(wait_for(lambda: not pid_alive(second)))
 
     def test_sigterm_to_the_supervisor_stops_the_service(self):
         label = "com.example.term"
@@ -880,7 +872,7 @@ class SupervisorTest(LaunchctlCase):
         self.bootstrap(path)
         service = int(self.print_fields(label)["pid"])
         os.kill(self.supervisor_of(path)[0], signal.SIGTERM)
-        self.assertTrue(wait_for(lambda: not self.loaded(label), timeout=3))
+        self.assertTrue(wait_for(lambda: not self.loaded(label)))
         self.assertFalse(pid_alive(service))
 
 
@@ -981,7 +973,7 @@ class AutostartTest(LaunchctlCase):
     def log_out(self, program):
         subprocess.run([program, "bootout", DOMAIN], env=self.env, capture_output=True,
                        timeout=10)
-        self.assertTrue(wait_for(lambda: not self.loaded("com.example.login"), timeout=5))
+        self.assertTrue(wait_for(lambda: not self.loaded("com.example.login")))
         shutil.rmtree(self.runtime)
         os.makedirs(self.runtime, mode=0o700)
 
@@ -1052,7 +1044,7 @@ class AutostartTest(LaunchctlCase):
                 else:
                     self.assertEqual(after, before)
                 self.assertResult(self.lc("bootout", target(label)), 0)
-                self.assertTrue(wait_for(lambda: not self.loaded(label), timeout=5))
+                self.assertTrue(wait_for(lambda: not self.loaded(label)))
 
     def test_entry_that_cannot_be_written_is_said_once_and_the_load_stands(self):
         # A file where the autostart folder should be: no entry can be made, even as root.

@@ -49,8 +49,8 @@ class LifecycleTest(ServerTestCase):
             s = socket.create_connection(("127.0.0.1", server.port), timeout=5)
             s.sendall(b"POST /setup/name HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\nserver_")
             slow.append(s)
-        self.assertEqual(server.get("/api/ping", timeout=2.0).status, 200)
-        self.assertEqual(server.get("/api/setup/status", timeout=2.0).status, 200)
+        self.assertEqual(server.get("/api/ping", timeout=10.0).status, 200)
+        self.assertEqual(server.get("/api/setup/status", timeout=10.0).status, 200)
 
     def test_busy_port_ends_the_server_with_a_message(self):
         port = free_port()

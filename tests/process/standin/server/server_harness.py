@@ -193,7 +193,7 @@ class ServerProcess:
         with open(self.log_path, encoding="utf-8", errors="replace") as f:
             return f.read()
 
-    def log_when(self, found, seconds=5.0):
+    def log_when(self, found, seconds=15.0):
         """The log once found(log) holds, or as it is after `seconds` (lines follow their answers)."""
         deadline = time.monotonic() + seconds
         while True:

@@ -166,7 +166,7 @@ TEST_F(ServerProbeTest, ARunningWaitKeepsThePortItStartedWith) {
 
 TEST(HttpWorkerTest, RequestsRunSideBySideAndCompleteInArrivalOrder) {
     TestHttpServer server;
-    server.setResponse("GET", "/slow", {200, "slow", 1.0});
+    server.setResponse("GET", "/slow", {200, "slow", 2.0});
     server.setResponse("GET", "/fast", {200, "fast"});
     std::mutex mutex;
     std::vector<std::string> order;
@@ -179,9 +179,9 @@ TEST(HttpWorkerTest, RequestsRunSideBySideAndCompleteInArrivalOrder) {
             if (order.size() == 2) bothDone.set_value();
         };
         const std::string base = probeBase(server.port());
-        worker.submit({"GET", base + "/slow", 3.0, 2.0}, record);
-        worker.submit({"GET", base + "/fast", 3.0, 2.0}, record);
-        ASSERT_EQ(bothDone.get_future().wait_for(std::chrono::seconds(10)),
+        worker.submit({"GET", base + "/slow", 10.0, 10.0}, record);
+        worker.submit({"GET", base + "/fast", 10.0, 10.0}, record);
+        ASSERT_EQ(bothDone.get_future().wait_for(std::chrono::seconds(30)),
                   std::future_status::ready);
     }
     EXPECT_EQ(order, (std::vector<std::string>{"fast", "slow"}));
