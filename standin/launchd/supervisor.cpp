@@ -31,8 +31,10 @@ constexpr int kCannotStart = 78;
 // Restarts of a program that ends at once are spaced this far apart at the least, whatever
 // the definition asks, so that a broken service cannot make its supervisor spin.
 constexpr double kMinimumRestartSpacing = 1.0;
-// How long a bootout waits for the supervisors to take up the request.
-constexpr int kStopAckMilliseconds = 2000;
+// How long a bootout waits for the supervisors to take up the request. A supervisor answers as
+// soon as it runs, so the limit only matters on a busy machine, where a bootout that returned
+// first would let the next bootstrap find the old service still loaded.
+constexpr double kStopAckSeconds = 10.0;
 
 // Answers from a starting supervisor to the bootstrap that started it.
 constexpr char kAnswerLoaded = 'L';
@@ -446,7 +448,8 @@ bool requestStop(const std::string& folder, const std::string& label) {
 
 void awaitStopping(const std::string& folder, const std::vector<std::string>& labels) {
     std::vector<std::string> pending = labels;
-    for (int waited = 0; !pending.empty() && waited < kStopAckMilliseconds; ++waited) {
+    const double deadline = platform::now() + kStopAckSeconds;
+    while (!pending.empty() && platform::now() < deadline) {
         std::erase_if(pending, [&](const std::string& label) {
             const auto holder = recordHolder(folder, label);
             if (!holder) return true;
