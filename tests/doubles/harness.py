@@ -130,6 +130,40 @@ def live_instances(folder):
     return sorted(live)
 
 
+def spawn(test, args, **popen_args):
+    """Starts `args` for `test`; its clean-up kills the process if it still runs and reads
+    what is left of its output."""
+    process = subprocess.Popen(args, **popen_args)
+
+    def end():
+        if process.poll() is None:
+            process.kill()
+        process.communicate()
+
+    test.addCleanup(end)
+    return process
+
+
+def unsafe_folder_rows(folder, elsewhere):
+    """Ways another user could have prepared `folder` before us, as (name, make, reason) rows:
+    a link to `elsewhere`, a folder of another owner, a folder open to everyone."""
+
+    def link():
+        os.symlink(elsewhere, folder)
+
+    def other_owner():
+        os.mkdir(folder, 0o700)
+        os.chown(folder, 65534, 65534)
+
+    def writable_by_others():
+        os.mkdir(folder)
+        os.chmod(folder, 0o777)
+
+    return [("symbolic link", link, "it is a symbolic link"),
+            ("another user's", other_owner, "it belongs to another user"),
+            ("writable by others", writable_by_others, "other users can write to it")]
+
+
 class FakeInstance:
     """A process registered as the running menu-bar instance, as the real one registers itself:
     it holds a lock on the file named by its process id, and the lock of the menu-bar item when

@@ -12,7 +12,7 @@ import unittest
 HERE = pathlib.Path(__file__).resolve().parent
 DOUBLES = HERE.parents[1] / "doubles"
 sys.path.insert(0, str(DOUBLES))
-from harness import live_instances, wait_for  # noqa: E402
+from harness import live_instances, spawn, wait_for  # noqa: E402
 TRAY = os.environ.get("TESSAWAY_TRAY", "")
 FAKE_LAUNCHCTL = DOUBLES / "fake_launchctl"
 BUNDLE_ID = "com.quorvel.tessaway"
@@ -55,16 +55,8 @@ class MenuBarProcessTest(unittest.TestCase):
         }
 
     def start(self, env):
-        process = subprocess.Popen([TRAY, "--agent"], env=env, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE)
-
-        def end():
-            if process.poll() is None:
-                process.kill()
-            process.communicate()
-
-        self.addCleanup(end)
-        return process
+        return spawn(self, [TRAY, "--agent"], env=env, stdout=subprocess.PIPE,
+                     stderr=subprocess.PIPE)
 
     def calls(self):
         try:

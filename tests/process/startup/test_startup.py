@@ -15,7 +15,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doubles"))
 from harness import (APP, BUNDLE_ID, ITEM_LOCK, SERVER_LABEL, TRAY, TRAY_LABEL,  # noqa: E402
                      BundleTestCase, TestServer, live_instances, registry_folder,
-                     server_definition, wait_for)
+                     server_definition, spawn, unsafe_folder_rows, wait_for)
 
 
 class ServeWhenInstalled:
@@ -220,16 +220,8 @@ class SingleInstanceTest(BundleTestCase):
         self.registry = registry_folder(self.env)
 
     def start(self, *args):
-        process = subprocess.Popen([TRAY, *args], env=self.env, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-
-        def end():
-            if process.poll() is None:
-                process.kill()
-            process.communicate()
-
-        self.addCleanup(end)
-        return process
+        return spawn(self, [TRAY, *args], env=self.env, stdin=subprocess.DEVNULL,
+                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 
     def ctl(self, word):
         return self.tray("--ctl", word)
@@ -316,20 +308,7 @@ class RegistryFallbackTest(BundleTestCase):
         elsewhere = os.path.join(self.root, "elsewhere")
         os.makedirs(elsewhere, mode=0o700)
 
-        def link():
-            os.symlink(elsewhere, self.folder)
-
-        def other_owner():
-            os.mkdir(self.folder, 0o700)
-            os.chown(self.folder, 65534, 65534)
-
-        def writable_by_others():
-            os.mkdir(self.folder)
-            os.chmod(self.folder, 0o777)
-
-        rows = [("symbolic link", link, "it is a symbolic link"),
-                ("another user's", other_owner, "it belongs to another user"),
-                ("writable by others", writable_by_others, "other users can write to it")]
+        rows = unsafe_folder_rows(self.folder, elsewhere)
         line = "tessaway-tray: not using {}: {}\n"
         for name, make, reason in rows:
             with self.subTest(name):

@@ -24,7 +24,7 @@ import uuid
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "doubles"))
 from desktop_entry import autostart_command, read_group, split_exec  # noqa: E402
 from harness import (binary_plist_with_string, deep_binary_plist, deep_xml_plist,  # noqa: E402
-                     wait_for)
+                     unsafe_folder_rows, wait_for)
 
 LAUNCHCTL = os.environ.get("LAUNCHCTL", "")
 UID = os.getuid()
@@ -1089,25 +1089,12 @@ class FallbackFolderTest(LaunchctlCase):
         elsewhere = self.path("elsewhere")
         os.makedirs(elsewhere, mode=0o700)
 
-        def link():
-            os.symlink(elsewhere, self.folder)
-
-        def other_owner():
-            os.mkdir(self.folder, 0o700)
-            os.chown(self.folder, 65534, 65534)
-
-        def writable_by_others():
-            os.mkdir(self.folder)
-            os.chmod(self.folder, 0o777)
-
         def plain_file():
             with open(self.folder, "w"):
                 pass
 
-        rows = [("symbolic link", link, "it is a symbolic link"),
-                ("another user's", other_owner, "it belongs to another user"),
-                ("writable by others", writable_by_others, "other users can write to it"),
-                ("a file", plain_file, "it is not a folder")]
+        rows = unsafe_folder_rows(self.folder, elsewhere) + [
+            ("a file", plain_file, "it is not a folder")]
         commands = [["bootstrap", DOMAIN, self.agent], ["session-start"],
                     ["print", target("com.example.fallback")], ["print", DOMAIN],
                     ["bootout", target("com.example.fallback")], ["bootout", DOMAIN]]
