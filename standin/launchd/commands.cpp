@@ -181,7 +181,9 @@ Outcome loadDefinition(const std::string& path, unsigned long uid, const Overrid
     // Launchd's own bootout returns once the job is gone; here the old instance may still be
     // ending. Wait for it rather than refuse the new definition, so that replacing a loaded
     // service (bootout, then bootstrap) loads the new one.
-    if (!awaitUnloaded(folder, def.label, static_cast<double>(def.exitTimeOut) + 5.0)) {
+    // The old supervisor ends at most a little after the exit time-out; the margin is generous
+    // because a busy machine can hold up its last steps, and waiting costs nothing otherwise.
+    if (!awaitUnloaded(folder, def.label, static_cast<double>(def.exitTimeOut) + 30.0)) {
         const auto record = loadedRecord(folder, def.label);
         return record && !record->stopping ? Outcome::alreadyLoaded : Outcome::failed;
     }

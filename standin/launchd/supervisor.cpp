@@ -465,8 +465,8 @@ bool awaitUnloaded(const std::string& folder, const std::string& label, double s
     const auto record = loadedRecord(folder, label);
     if (!record) return true;
     if (!record->stopping) return false;
-    const auto milliseconds = static_cast<int64_t>(seconds * 1000);
-    for (int64_t waited = 0; waited < milliseconds; waited += 10) {
+    const double deadline = platform::now() + seconds;
+    while (platform::now() < deadline) {
         if (!recordHolder(folder, label)) return true;
         platform::sleepFor(0.01);
     }
