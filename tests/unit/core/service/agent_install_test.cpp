@@ -154,8 +154,9 @@ TEST_P(InvalidStoredPortTest, StopsTheServerAndSearchesAFreePort) {
     ASSERT_TRUE(result);
     EXPECT_FALSE(result->fresh);
     EXPECT_GE(result->port, 8011);
+    // Which port of the range is free depends on what else runs on the machine at that
+    // moment, so a second search need not give the same answer.
     EXPECT_LE(result->port, 8099);
-    EXPECT_EQ(result->port, freePort());
     const Verbs verbs = fake.verbs();
     ASSERT_GE(verbs.size(), 4u);
     EXPECT_EQ((Verbs{verbs[0], verbs[1], verbs[2], verbs[3]}),
