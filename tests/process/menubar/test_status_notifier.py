@@ -396,7 +396,7 @@ class ServerProcessTest(DesktopTestCase):
         self.assertEqual(installed.returncode, 0, installed.stderr)
         self.item = self.registered_item(self.watcher)
         self.assert_dump(self.item, running("Not set up yet: open setup to finish"), seconds=60)
-        self.servers = self.ours("server_main.py")
+        self.servers = wait_for(lambda: self.ours("server_main.py"))
         self.assertTrue(self.servers, "no server process")
 
     def ours(self, program):
