@@ -22,7 +22,8 @@ struct ServiceRecord {
     /// When that process started (clock ticks since boot), so that a later reader can tell it
     /// from a process that got the same id after it; 0 when unknown.
     unsigned long long started = 0;
-    /// Stopping after a bootout: the program got SIGTERM and has not ended yet.
+    /// On its way out after a bootout: from the request until the record is gone, also once the
+    /// program has ended.
     bool stopping = false;
     /// "-" before the first end, then the exit status, or minus the signal number.
     std::string lastStatus = "-";

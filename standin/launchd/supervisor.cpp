@@ -282,10 +282,13 @@ private:
         if (stopRequested_) return;
         stopRequested_ = true;
         restartAt_.reset();
-        if (runtime_.pid == 0) return;
-        runtime_.stopping = true;
-        kill(-runtime_.pid, SIGTERM);
-        if (def_.exitTimeOut > 0) killAt_ = platform::now() + static_cast<double>(def_.exitTimeOut);
+        if (runtime_.pid != 0) {
+            runtime_.stopping = true;
+            kill(-runtime_.pid, SIGTERM);
+            if (def_.exitTimeOut > 0) {
+                killAt_ = platform::now() + static_cast<double>(def_.exitTimeOut);
+            }
+        }
         report();
     }
 
@@ -306,7 +309,10 @@ private:
         record.supervisor = getpid();
         record.pid = runtime_.pid;
         record.started = started_;
-        record.stopping = runtime_.stopping;
+        // From the stop request on, the record says the service is on its way out, also after
+        // the program has ended and until the record is gone: a bootstrap that reads it in
+        // between must wait for the end, not take the old service for a loaded one.
+        record.stopping = stopRequested_;
         record.lastStatus = listStatus(runtime_);
         record.report = serviceReport(def_, env_, runtime_, uid_);
         writeRecord(folder_, def_.label, record);

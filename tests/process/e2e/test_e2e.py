@@ -13,7 +13,8 @@ import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doubles"))
 from desktop_entry import autostart_command  # noqa: E402
-from harness import LAUNCHCTL, TRAY, BundleTestCase, processes_mentioning  # noqa: E402
+from harness import (LAUNCHCTL, SERVER_LABEL, TRAY, TRAY_LABEL, BundleTestCase,  # noqa: E402
+                     processes_mentioning, wait_for)
 
 
 class EndToEndCase(BundleTestCase):
@@ -27,6 +28,13 @@ class EndToEndCase(BundleTestCase):
         r = self.tray("--ctl", "status")
         self.assertEqual(r.returncode, 0, r.stderr)
         return r.stdout.decode()
+
+    def agent_pid(self, label):
+        """The process id of the agent's program while the service manager runs it."""
+        r = subprocess.run([LAUNCHCTL, "print", f"gui/{os.getuid()}/{label}"], env=self.env,
+                           capture_output=True, timeout=30)
+        found = re.search(rb"^\tpid = (\d+)$", r.stdout, re.MULTILINE)
+        return int(found.group(1)) if r.returncode == 0 and found else None
 
     def wait_for_status(self, text, timeout=30):
         deadline = time.monotonic() + timeout
@@ -84,9 +92,17 @@ class EndToEndTest(EndToEndCase):
     def test_reinstall_keeps_the_port_and_the_server_answers_again(self):
         first = self.tray("--install-agents", "--no-open")
         port = int(re.search(rb"port (\d+)", first.stdout).group(1))
-        self.wait_for_status("Tessaway Server: Running")
+        labels = (SERVER_LABEL, TRAY_LABEL)
+        before = {label: wait_for(lambda label=label: self.agent_pid(label)) for label in labels}
+        self.assertTrue(all(before.values()), before)
         again = self.tray("--install-agents", "--no-open")
+        self.assertEqual((again.returncode, again.stderr), (0, b""))
         self.assertEqual(again.stdout, f"Tessaway Server agents installed, port {port}\n".encode())
+        # Each agent runs again as a new program: a replacement that raced the old service's
+        # end must not leave the label unloaded.
+        for label in labels:
+            self.assertTrue(wait_for(lambda label=label: self.agent_pid(label) not in
+                                     (None, before[label])), label)
         self.assertIn("Tessaway Server: Running", self.wait_for_status("Tessaway Server: Running"))
 
 
