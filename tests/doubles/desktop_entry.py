@@ -29,35 +29,29 @@ def read_group(text, group="Desktop Entry"):
     return values
 
 
-def unescape_string(value):
+def decode_pairs(text, marker, table, what):
+    """`text` with every `marker` and the character after it replaced from `table`; any other
+    pair, or a marker at the end, is an error."""
     out, i = [], 0
-    while i < len(value):
-        if value[i] == "\\":
-            if i + 1 == len(value):
-                raise ValueError("escape at the end of the value")
-            if value[i + 1] in STRING_ESCAPES:
-                out.append(STRING_ESCAPES[value[i + 1]])
-            else:
-                raise ValueError(f"invalid string escape \\{value[i + 1]}")
-            i += 2
-        else:
-            out.append(value[i])
+    while i < len(text):
+        if text[i] != marker:
+            out.append(text[i])
             i += 1
+            continue
+        pair = text[i + 1:i + 2]
+        if pair not in table:
+            raise ValueError(f"invalid {what} {marker}{pair} in {text!r}")
+        out.append(table[pair])
+        i += 2
     return "".join(out)
+
+
+def unescape_string(value):
+    return decode_pairs(value, "\\", STRING_ESCAPES, "string escape")
 
 
 def expand_field_codes(argument):
-    out, i = [], 0
-    while i < len(argument):
-        if argument[i] == "%":
-            if argument[i + 1:i + 2] != "%":
-                raise ValueError(f"unexpected field code in {argument!r}")
-            out.append("%")
-            i += 2
-        else:
-            out.append(argument[i])
-            i += 1
-    return "".join(out)
+    return decode_pairs(argument, "%", {"%": "%"}, "field code")
 
 
 def split_exec(value):
