@@ -23,16 +23,23 @@ class EndToEndCase(BundleTestCase):
         self.use_stand_in()
         # The tray agent that the installation loads shows its item on Qt's offscreen platform.
         self.env["QT_QPA_PLATFORM"] = "offscreen"
+        self.domain = f"gui/{os.getuid()}"
 
     def status(self):
         r = self.tray("--ctl", "status")
         self.assertEqual(r.returncode, 0, r.stderr)
         return r.stdout.decode()
 
+    def print_agent(self, label):
+        return subprocess.run([LAUNCHCTL, "print", f"{self.domain}/{label}"], env=self.env,
+                              capture_output=True, timeout=30)
+
+    def loaded(self, label):
+        return self.print_agent(label).returncode == 0
+
     def agent_pid(self, label):
         """The process id of the agent's program while the service manager runs it."""
-        r = subprocess.run([LAUNCHCTL, "print", f"gui/{os.getuid()}/{label}"], env=self.env,
-                           capture_output=True, timeout=30)
+        r = self.print_agent(label)
         found = re.search(rb"^\tpid = (\d+)$", r.stdout, re.MULTILINE)
         return int(found.group(1)) if r.returncode == 0 and found else None
 
@@ -122,7 +129,6 @@ class LoginTest(EndToEndCase):
 
     def setUp(self):
         super().setUp()
-        self.domain = f"gui/{os.getuid()}"
         self.entry = os.path.join(self.env["XDG_CONFIG_HOME"], "autostart",
                                   "tessaway-launchd.desktop")
         # Someone else's agent, which every login loads: proof that the login ran.
@@ -135,10 +141,6 @@ class LoginTest(EndToEndCase):
                     "\t\t<string>-c</string>\n\t\t<string>exec sleep 600</string>\n"
                     f"\t\t<string>{self.root}</string>\n\t</array>\n"
                     "\t<key>RunAtLoad</key>\n\t<true/>\n</dict>\n</plist>\n")
-
-    def loaded(self, label):
-        return subprocess.run([LAUNCHCTL, "print", f"{self.domain}/{label}"], env=self.env,
-                              capture_output=True, timeout=30).returncode == 0
 
     def ours(self, text):
         mine = set(processes_mentioning(self.root))
