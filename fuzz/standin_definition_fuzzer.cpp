@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "standin/launchd/definition.h"
-#include "standin/launchd/environment.h"
-#include "standin/launchd/service_report.h"
+#include "launchctl/definition.h"
+#include "launchctl/environment.h"
+#include "launchctl/service_report.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace tessaway::launchd;

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "standin/launchd/definition.h"
-#include "standin/launchd/overrides.h"
+#include "launchctl/definition.h"
+#include "launchctl/overrides.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace tessaway::launchd;

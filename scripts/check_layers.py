@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks that every #include of the sources runs down the layers, never up or sideways.
 
-The layers, lowest first: platform <- {core, standin/launchd} <- menubar <- app; the launcher
+The layers, lowest first: platform <- {core, launchctl} <- menubar <- app; the launcher
 stands alone. Only the menu bar may include Qt; libplist and Boost each stay inside the one
 source that wraps them. Prints each offending include and exits 1 when
 there is one. Usage: check_layers.py [REPOSITORY_ROOT]
@@ -14,7 +14,7 @@ import sys
 ALLOWED = {
     "platform": {"platform"},
     "core": {"platform", "core"},
-    "standin/launchd": {"platform", "standin/launchd"},
+    "launchctl": {"platform", "launchctl"},
     "menubar": {"platform", "core", "menubar"},
     "app": {"platform", "core", "app"},
     "launcher": {"launcher"},

@@ -1,4 +1,4 @@
-#include "standin/launchd/service_record.h"
+#include "launchctl/service_record.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -6,7 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "standin/launchd/service_report.h"
+#include "launchctl/service_report.h"
 #include "tests/doubles/temp_home.h"
 
 namespace tessaway::launchd {

@@ -1,4 +1,4 @@
-#include "standin/launchd/definition.h"
+#include "launchctl/definition.h"
 
 #include <fcntl.h>
 #include <signal.h>

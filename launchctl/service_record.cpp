@@ -1,4 +1,4 @@
-#include "standin/launchd/service_record.h"
+#include "launchctl/service_record.h"
 
 #include <dirent.h>
 #include <fcntl.h>

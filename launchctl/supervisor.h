@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "standin/launchd/definition.h"
-#include "standin/launchd/environment.h"
+#include "launchctl/definition.h"
+#include "launchctl/environment.h"
 
 // Each loaded service has its own supervisor: a detached process that holds the service's
 // record locked, starts and restarts the program as the definition says, and stops it when

@@ -1,4 +1,4 @@
-#include "standin/launchd/commands.h"
+#include "launchctl/commands.h"
 
 int main(int argc, char** argv) {
     return tessaway::launchd::launchctlMain(argc, argv);

@@ -1,4 +1,4 @@
-#include "standin/launchd/locations.h"
+#include "launchctl/locations.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

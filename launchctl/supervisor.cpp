@@ -1,4 +1,4 @@
-#include "standin/launchd/supervisor.h"
+#include "launchctl/supervisor.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -16,9 +16,9 @@
 #include "platform/clock.h"
 #include "platform/process_signal.h"
 #include "platform/unique_fd.h"
-#include "standin/launchd/locations.h"
-#include "standin/launchd/service_record.h"
-#include "standin/launchd/service_report.h"
+#include "launchctl/locations.h"
+#include "launchctl/service_record.h"
+#include "launchctl/service_report.h"
 
 extern char** environ;
 

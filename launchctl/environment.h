@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "standin/launchd/definition.h"
+#include "launchctl/definition.h"
 
 namespace tessaway::launchd {
 

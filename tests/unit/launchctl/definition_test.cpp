@@ -1,4 +1,4 @@
-#include "standin/launchd/definition.h"
+#include "launchctl/definition.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "standin/launchd/commands.h"
+#include "launchctl/commands.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -14,14 +14,14 @@
 #include <vector>
 
 #include "platform/system.h"
-#include "standin/launchd/autostart.h"
-#include "standin/launchd/definition.h"
-#include "standin/launchd/environment.h"
-#include "standin/launchd/locations.h"
-#include "standin/launchd/overrides.h"
-#include "standin/launchd/service_record.h"
-#include "standin/launchd/supervisor.h"
-#include "standin/launchd/target.h"
+#include "launchctl/autostart.h"
+#include "launchctl/definition.h"
+#include "launchctl/environment.h"
+#include "launchctl/locations.h"
+#include "launchctl/overrides.h"
+#include "launchctl/service_record.h"
+#include "launchctl/supervisor.h"
+#include "launchctl/target.h"
 
 namespace tessaway::launchd {
 namespace {

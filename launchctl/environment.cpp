@@ -1,4 +1,4 @@
-#include "standin/launchd/environment.h"
+#include "launchctl/environment.h"
 
 #include <pwd.h>
 #include <unistd.h>

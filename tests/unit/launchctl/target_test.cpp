@@ -1,4 +1,4 @@
-#include "standin/launchd/target.h"
+#include "launchctl/target.h"
 
 #include <gtest/gtest.h>
 

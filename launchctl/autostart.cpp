@@ -1,4 +1,4 @@
-#include "standin/launchd/autostart.h"
+#include "launchctl/autostart.h"
 
 #include <sys/stat.h>
 
@@ -10,7 +10,7 @@
 #include "platform/atomic_file.h"
 #include "platform/file_read.h"
 #include "platform/system.h"
-#include "standin/launchd/locations.h"
+#include "launchctl/locations.h"
 
 namespace tessaway::launchd {
 namespace {

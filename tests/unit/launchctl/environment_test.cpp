@@ -1,4 +1,4 @@
-#include "standin/launchd/environment.h"
+#include "launchctl/environment.h"
 
 #include <gtest/gtest.h>
 #include <pwd.h>

@@ -1,4 +1,4 @@
-#include "standin/launchd/overrides.h"
+#include "launchctl/overrides.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -15,7 +15,7 @@
 #include "platform/property_list.h"
 #include "platform/system.h"
 #include "platform/unique_fd.h"
-#include "standin/launchd/locations.h"
+#include "launchctl/locations.h"
 
 namespace tessaway::launchd {
 namespace {

@@ -1,4 +1,4 @@
-#include "standin/launchd/service_report.h"
+#include "launchctl/service_report.h"
 
 #include <cstring>
 

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "standin/launchd/definition.h"
-#include "standin/launchd/environment.h"
+#include "launchctl/definition.h"
+#include "launchctl/environment.h"
 
 namespace tessaway::launchd {
 

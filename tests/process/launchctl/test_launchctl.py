@@ -21,7 +21,7 @@ import time
 import unittest
 import uuid
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "doubles"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doubles"))
 from desktop_entry import autostart_command, read_group, split_exec  # noqa: E402
 from harness import (binary_plist_with_string, deep_binary_plist, deep_xml_plist,  # noqa: E402
                      unsafe_folder_rows, wait_for)
