@@ -20,8 +20,11 @@ so that http://localhost:PORT works whichever address a browser tries first. Whe
 127.0.0.1:PORT cannot be taken (another program holds it) the server writes why on
 standard error and ends with status 1; the service manager starts it again later.
 Requests must name this server as localhost, 127.0.0.1 or [::1] in their Host
-header, and forms are accepted only from this server's own pages (Origin), so other
-web sites cannot drive the setup through the user's browser.
+header, and forms are accepted only from this server's own pages, so other web sites
+cannot drive the setup through the user's browser: a form whose Sec-Fetch-Site is
+neither "same-origin" nor "none", or whose Origin is another site's, is refused, and
+Origin "null" counts only together with Sec-Fetch-Site "same-origin". A request
+with neither header comes from a program, not from a page, and is accepted.
 
 Settings: ~/Library/Application Support/Tessaway/server-state.json, the home folder
 taken from $HOME (the password database when it is unset), replaced atomically on
@@ -344,11 +347,13 @@ def status_object(settings):
     }
 
 
+# What a change that succeeded says afterwards, keyed by the "done" value of its redirect,
+# and the section it is shown in (None: at the top of the page).
 NOTICES = {
-    "name": "The server name is saved.",
-    "folder-added": "The folder is added to your media folders.",
-    "folder-removed": "The folder is removed from your media folders.",
-    "finished": "Setup is finished: your media server is ready.",
+    "name": ("name", "The server name is saved."),
+    "folder-added": ("libraries", "The folder is added to your media folders."),
+    "folder-removed": ("libraries", "The folder is removed from your media folders."),
+    "finished": (None, "Setup is finished: your media server is ready."),
 }
 
 PAGE_STYLE = """
@@ -370,18 +375,28 @@ ul.folders li { display: flex; justify-content: space-between; align-items: cent
                 gap: .5rem; padding: .35rem 0; border-bottom: 1px solid #eee; }
 .path { font-family: ui-monospace, Menlo, monospace; word-break: break-all; }
 .missing { color: #a50e0e; font-size: .85rem; }
+section:target { outline: 2px solid #0a64d8; outline-offset: 2px; }
 """
 
 
-def render_setup_page(settings, home, notice=None, problem=None, section=None, entered=None):
-    """The setup page as HTML text. `problem` is shown in `section`; `entered` refills that form."""
+def render_setup_page(settings, home, done=None, problem=None, section=None, entered=None):
+    """The setup page as HTML text. `done` names the change that just succeeded (a key of
+    NOTICES); `problem` is shown in `section` (None: at the top), and `entered` refills
+    that section's field, which takes the focus so that the browser shows it."""
     e = html.escape
     name = settings.server_name or host_name()
+    notice_section, notice = NOTICES.get(done, (None, None))
 
-    def problem_in(which):
+    def messages(which):
+        shown = ""
+        if notice and notice_section == which:
+            shown += f'<p class="notice" role="status">{e(notice)}</p>'
         if problem and section == which:
-            return f'<p class="problem" role="alert">{e(problem)}</p>'
-        return ""
+            shown += f'<p class="problem" role="alert" id="problem">{e(problem)}</p>'
+        return shown
+
+    def focus(which):
+        return ' autofocus aria-describedby="problem"' if problem and section == which else ""
 
     name_value = entered if section == "name" and entered is not None else name
     folder_value = entered if section == "libraries" and entered is not None else ""
@@ -398,22 +413,20 @@ def render_setup_page(settings, home, notice=None, problem=None, section=None, e
             f'<li><span class="path">{e(folder)}</span>{missing}'
             '<form method="post" action="/setup/libraries/remove">'
             f'<input type="hidden" name="path" value="{e(folder)}">'
-            '<button type="submit">Remove</button></form></li>')
+            f'<button type="submit" aria-label="Remove {e(folder)}">Remove</button></form></li>')
     folders = (f'<ul class="folders">{"".join(rows)}</ul>' if rows
                else "<p>No media folders yet.</p>")
 
     if settings.configured:
         finish = ('<section id="finish"><h2>Setup finished</h2>'
-                  "<p>Your media server is set up.</p>" + problem_in("finish") + "</section>")
+                  "<p>Your media server is set up.</p>" + messages("finish") + "</section>")
     else:
         finish = ('<section id="finish"><h2>Finish setup</h2>'
                   "<p>When the name and the folders are right, finish setup.</p>"
-                  + problem_in("finish")
+                  + messages("finish")
                   + '<form method="post" action="/setup/finish">'
                   '<button type="submit">Finish Setup</button></form></section>')
 
-    notice_html = f'<p class="notice" role="status">{e(notice)}</p>' if notice else ""
-    general = problem_in(None)
     movies = os.path.join(home, "Movies")
     return f"""<!DOCTYPE html>
 <html lang="en">
@@ -427,25 +440,25 @@ def render_setup_page(settings, home, notice=None, problem=None, section=None, e
 <main>
 <h1>Set up your Tessaway server</h1>
 <p class="state">{e(state)}</p>
-{notice_html}{general}
+{messages(None)}
 <section id="name">
 <h2>Server name</h2>
-<p>Your devices show this name for the server.</p>
-{problem_in("name")}
+<p>Your devices show this server as <strong class="name">{e(name)}</strong>.</p>
+{messages("name")}
 <form class="row" method="post" action="/setup/name">
-<label for="server-name">Name</label>
-<input type="text" id="server-name" name="server_name" value="{e(name_value)}" maxlength="{MAX_NAME_CHARS}" required>
+<label for="server-name">Server name</label>
+<input type="text" id="server-name" name="server_name" value="{e(name_value)}" maxlength="{MAX_NAME_CHARS}" required{focus("name")}>
 <button type="submit">Save Name</button>
 </form>
 </section>
 <section id="libraries">
 <h2>Media folders</h2>
 <p>Tessaway shares the videos, music and photos in these folders.</p>
-{problem_in("libraries")}
+{messages("libraries")}
 {folders}
 <form class="row" method="post" action="/setup/libraries/add">
-<label for="folder-path">Folder</label>
-<input type="text" id="folder-path" name="path" value="{e(folder_value)}" placeholder="{e(movies)}" required>
+<label for="folder-path">Folder path</label>
+<input type="text" id="folder-path" name="path" value="{e(folder_value)}" placeholder="{e(movies)}" required{focus("libraries")}>
 <button type="submit">Add Folder</button>
 </form>
 </section>
@@ -474,7 +487,8 @@ PAGE_SECURITY_HEADERS = (
     ("Content-Security-Policy",
      "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'; "
      "frame-ancestors 'none'; base-uri 'none'"),
-    ("Referrer-Policy", "no-referrer"),
+    # The page's own form posts then name its origin; other sites learn nothing from it.
+    ("Referrer-Policy", "same-origin"),
 )
 
 
@@ -639,9 +653,28 @@ class RequestHandler(BaseHTTPRequestHandler):
         match = _HOST_PATTERN.fullmatch(value.strip())
         return match is not None and (match.group(2) is None or int(match.group(2)) == self.server.port)
 
-    def _origin_allowed(self, origin):
+    def _from_own_page(self):
+        """Whether a form comes from this server's own page, as far as the browser says.
+
+        Browsers set both headers themselves and pages cannot change them. Sec-Fetch-Site
+        "same-origin" says the posting page is on this very origin, "none" that the person
+        started the request, not a page. A page with a strict referrer policy (or a cached
+        copy of one) posts with Origin "null"; only "same-origin" vouches for such a post,
+        since a sandboxed frame or a page on another site sends the same "null".
+        """
+        origins = self.headers.get_all("Origin") or []
+        sites = self.headers.get_all("Sec-Fetch-Site") or []
+        if len(origins) > 1 or len(sites) > 1:
+            return False
+        site = sites[0].strip().lower() if sites else None
+        if site not in (None, "same-origin", "none"):
+            return False
+        if not origins:
+            return True
+        if origins[0].strip() == "null":
+            return site == "same-origin"
         try:
-            parts = urlsplit(origin.strip())
+            parts = urlsplit(origins[0].strip())
             return (parts.scheme == "http" and parts.hostname in _LOOPBACK_NAMES
                     and parts.port == self.server.port and not parts.path.strip("/"))
         except ValueError:
@@ -702,7 +735,7 @@ class RequestHandler(BaseHTTPRequestHandler):
             done = dict(parse_qsl(query, max_num_fields=MAX_FORM_FIELDS)).get("done")
         except ValueError:
             done = None
-        self._send_page(200, render_setup_page(self._store.settings, home_dir(), notice=NOTICES.get(done)))
+        self._send_page(200, render_setup_page(self._store.settings, home_dir(), done=done))
 
     def _read_form(self):
         """The posted form as a dict, or None after answering why it cannot be read."""
@@ -754,9 +787,11 @@ class RequestHandler(BaseHTTPRequestHandler):
 
     def _form_with(self, field):
         """The form after the checks every setup form passes, or None after answering."""
-        origin = self.headers.get("Origin")
-        if origin is not None and not self._origin_allowed(origin):
-            self._send_text(403, "Forms are accepted only from this server's own setup page.")
+        if not self._from_own_page():
+            page = render_setup_page(self._store.settings, home_dir(),
+                                     problem="Forms are accepted only from this server's own setup page. "
+                                             "Open the setup page from the Tessaway menu and try again.")
+            self._send_page(403, page)
             return None
         form = self._read_form()
         if form is None:

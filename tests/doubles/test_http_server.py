@@ -27,14 +27,16 @@ class ScriptedHandler(http.server.BaseHTTPRequestHandler):
         with server.lock:
             server.seen.append((self.command, self.path))
             answer = server.responses.get((self.command, self.path), (404, b"", 0))
-        status, body, delay = answer() if callable(answer) else answer
+        status, body, delay, *headers = answer() if callable(answer) else answer
+        headers = (headers[0] if headers else None) or {"Content-Type": "application/json"}
         if delay:
             server.stopping.wait(delay)
             if server.stopping.is_set():
                 return
         try:
             self.send_response(status)
-            self.send_header("Content-Type", "application/json")
+            for name, value in headers.items():
+                self.send_header(name, value)
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
             if self.command != "HEAD":
@@ -64,15 +66,16 @@ class TestServer(http.server.ThreadingHTTPServer):
     def port(self):
         return self.server_address[1]
 
-    def respond(self, method, path, status, body=b"", delay=0):
-        """Answers `method` `path` with `status` and `body` after `delay` seconds."""
+    def respond(self, method, path, status, body=b"", delay=0, headers=None):
+        """Answers `method` `path` with `status` and `body` after `delay` seconds, with the
+        `headers` given (a dict; by default a JSON Content-Type)."""
         if isinstance(body, str):
             body = body.encode()
-        self.respond_with(method, path, (status, body, delay))
+        self.respond_with(method, path, (status, body, delay, headers))
 
     def respond_with(self, method, path, answer):
-        """Answers `method` `path` with (status, body bytes, delay), or with what the callable
-        `answer` returns at each request."""
+        """Answers `method` `path` with (status, body bytes, delay[, headers]), or with what
+        the callable `answer` returns at each request."""
         with self.lock:
             self.responses[(method, path)] = answer
 

@@ -38,6 +38,9 @@ class EndpointsTest(ServerTestCase):
         self.assertIn("/setup/finish", by_action)
         self.assertTrue(all(form["method"] == "post" for form in page.forms))
         self.assertIn("Not set up yet", page.all_text())
+        visible = [i for i in page.inputs if i.get("type") != "hidden"]
+        self.assertEqual([i["id"] for i in visible], ["server-name", "folder-path"])
+        self.assertTrue(all(i["id"] in page.labelled for i in visible), page.labelled)
 
     def test_head_of_the_setup_page_gives_its_length_without_a_body(self):
         get = self.server.get("/setup")

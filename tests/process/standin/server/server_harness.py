@@ -19,6 +19,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SCRIPT = os.environ.get("TESSAWAY_SERVER_SCRIPT") or os.path.normpath(
     os.path.join(HERE, "..", "..", "..", "..", "standin", "server", "server_main.py"))
 START_SECONDS = 10.0
+# What Chromium sends with a form posted from a page that withholds its referrer.
+BROWSER_FORM_HEADERS = {"Origin": "null", "Sec-Fetch-Site": "same-origin"}
 STOP_SECONDS = 5.0
 
 
@@ -155,10 +157,12 @@ class ServerProcess:
     def get(self, path, **kwargs):
         return self.request("GET", path, **kwargs)
 
-    def post_form(self, path, fields, headers=None):
+    def post_form(self, path, fields, headers=BROWSER_FORM_HEADERS):
+        """Posts `fields` as the setup page's form, with the headers a browser sends for it
+        unless `headers` says otherwise."""
         body = urlencode(fields).encode("utf-8")
         all_headers = {"Content-Type": "application/x-www-form-urlencoded"}
-        all_headers.update(headers or {})
+        all_headers.update(headers)
         return self.request("POST", path, body=body, headers=all_headers)
 
     def status(self):
@@ -237,6 +241,8 @@ class PageParser(HTMLParser):
     def __init__(self):
         super().__init__(convert_charrefs=True)
         self.ids = []
+        self.labelled = []
+        self.inputs = []
         self.forms = []
         self.tags = []
         self.text = []
@@ -254,8 +260,11 @@ class PageParser(HTMLParser):
             self.forms.append({"action": attributes.get("action"), "method": attributes.get("method"),
                                "section": self._sections[-1] if self._sections else None,
                                "fields": {}})
+        elif tag == "label":
+            self.labelled.append(attributes.get("for"))
         elif tag == "input" and self.forms:
             self.forms[-1]["fields"][attributes.get("name")] = attributes.get("value")
+            self.inputs.append(attributes)
 
     def handle_endtag(self, tag):
         if tag == "section" and self._sections:

@@ -22,7 +22,8 @@ class SetupFlowTest(ServerTestCase):
         self.assertEqual(named.status, 303)
         self.assertEqual(named.header("Location"), "/setup?done=name")
         self.assertEqual(self.server.status()["server_name"], "Living Room – Büro")
-        self.assertIn("The server name is saved.", parse_page(self.server.get(named.header("Location"))).all_text())
+        self.assertIn("Your devices show this server as Living Room – Büro. The server name is saved.",
+                      parse_page(self.server.get(named.header("Location"))).all_text())
 
         added = self.server.post_form("/setup/libraries/add", {"path": self.media})
         self.assertEqual(added.status, 303)
@@ -67,7 +68,11 @@ class SetupFlowTest(ServerTestCase):
                 answer = self.server.post_form("/setup/libraries/add", {"path": path})
                 self.assertEqual(answer.status, 400)
                 self.assertEqual(answer.header("Content-Type"), "text/html; charset=utf-8")
-                self.assertIn(message, parse_page(answer).all_text())
+                page = parse_page(answer)
+                self.assertIn(message, page.all_text())
+                # The field that holds the refused path takes the focus, so the browser shows it.
+                self.assertIn("autofocus", next(i for i in page.inputs if i.get("type") == "text"
+                                                and i["name"] == "path"))
         self.assertEqual(self.folders_on_page(), [self.media])
 
     def test_names_that_cannot_be_used_are_refused_with_a_message(self):
@@ -123,25 +128,49 @@ class SetupFlowTest(ServerTestCase):
         self.assertIn(odd, page.all_text())
         self.assertIn("/no/<img src=x>", parse_page(refused).all_text())
 
-    def test_forms_from_other_sites_and_hosts_are_refused(self):
-        port = self.server.port
-        for origin in ("http://evil.example", f"http://evil.example:{port}", "null",
-                       f"https://localhost:{port}", "http://localhost:1"):
-            with self.subTest(origin=origin):
-                answer = self.server.post_form("/setup/name", {"server_name": "Hijacked"},
-                                               headers={"Origin": origin})
-                self.assertEqual(answer.status, 403)
-        for host in ("evil.example", f"evil.example:{port}", "localhost:1"):
+    def test_forms_are_taken_only_from_this_servers_own_page(self):
+        own = f"http://localhost:{self.server.port}"
+        # Who posts, with which headers, and whether the server takes it.
+        rows = [
+            ("own page, referrer withheld", {"Origin": "null", "Sec-Fetch-Site": "same-origin"}, True),
+            ("own page", {"Origin": own, "Sec-Fetch-Site": "same-origin"}, True),
+            ("own page by address", {"Origin": f"http://127.0.0.1:{self.server.port}"}, True),
+            ("own page over IPv6", {"Origin": f"http://[::1]:{self.server.port}"}, True),
+            ("the person, not a page", {"Sec-Fetch-Site": "none"}, True),
+            ("a program", {}, True),
+            ("other site, referrer withheld", {"Origin": "null", "Sec-Fetch-Site": "cross-site"}, False),
+            ("other port of localhost", {"Origin": "null", "Sec-Fetch-Site": "same-site"}, False),
+            ("null with nothing to vouch for it", {"Origin": "null"}, False),
+            ("null, person-started", {"Origin": "null", "Sec-Fetch-Site": "none"}, False),
+            ("other site", {"Origin": "http://evil.example", "Sec-Fetch-Site": "cross-site"}, False),
+            ("other site on this port", {"Origin": f"http://evil.example:{self.server.port}"}, False),
+            ("other scheme", {"Origin": f"https://localhost:{self.server.port}"}, False),
+            ("other local port", {"Origin": "http://localhost:1", "Sec-Fetch-Site": "same-site"}, False),
+            ("cross-site without Origin", {"Sec-Fetch-Site": "cross-site"}, False),
+            ("own Origin, cross-site fetch", {"Origin": own, "Sec-Fetch-Site": "cross-site"}, False),
+        ]
+        for who, headers, taken in rows:
+            with self.subTest(who):
+                answer = self.server.post_form("/setup/name", {"server_name": who}, headers=headers)
+                self.assertEqual(answer.status, 303 if taken else 403)
+                if not taken:
+                    self.assertEqual(answer.header("Content-Type"), "text/html; charset=utf-8")
+                    self.assertIn("Forms are accepted only from this server's own setup page.",
+                                  parse_page(answer).all_text())
+                self.assertEqual(self.server.status()["server_name"] == who, taken)
+        # Every form is guarded, and the Host check comes before all of them.
+        named = self.server.status()["server_name"]
+        cross_site = {"Origin": "null", "Sec-Fetch-Site": "cross-site"}
+        for path, fields in (("/setup/libraries/add", {"path": self.media}), ("/setup/finish", {}),
+                             ("/setup/libraries/remove", {"path": self.media})):
+            with self.subTest(path):
+                self.assertEqual(self.server.post_form(path, fields, headers=cross_site).status, 403)
+        for host in ("evil.example", f"evil.example:{self.server.port}", "localhost:1"):
             with self.subTest(host=host):
-                answer = self.server.post_form("/setup/finish", {}, headers={"Host": host})
-                self.assertEqual(answer.status, 421)
-        self.assertNotEqual(self.server.status()["server_name"], "Hijacked")
-        self.assertFalse(self.server.status()["configured"])
-        for origin in (f"http://localhost:{port}", f"http://127.0.0.1:{port}", f"http://[::1]:{port}"):
-            with self.subTest(origin=origin):
-                answer = self.server.post_form("/setup/name", {"server_name": "Own page"},
-                                               headers={"Origin": origin})
-                self.assertEqual(answer.status, 303)
+                headers = {"Host": host, "Origin": "null", "Sec-Fetch-Site": "same-origin"}
+                self.assertEqual(self.server.post_form("/setup/finish", {}, headers=headers).status, 421)
+        self.assertEqual(self.server.status(), {"claimed": False, "server_name": named, "configured": False})
+        self.assertEqual(self.folders_on_page(), [])
 
 
 if __name__ == "__main__":
