@@ -86,7 +86,8 @@ TEST_F(TrayTest, PauseIsConfirmedByAPollOneAndAHalfSecondsLater) {
     // A busy machine only makes the poll later, never earlier.
     EXPECT_GE(std::chrono::steady_clock::now() - paused, std::chrono::milliseconds(1450))
         << "polled too early";
-    EXPECT_EQ(callsSince(afterPause), (std::vector<Args>{{"print", serverTarget()}}));
+    EXPECT_EQ(callsSince(afterPause),
+              (std::vector<Args>{{"print-disabled", domain}, {"print", serverTarget()}}));
     EXPECT_EQ(snap().state, ServerState::paused);
     EXPECT_FALSE(unansweredSince());
 }

@@ -160,18 +160,5 @@ TEST_F(TrayTest, TheDetailRowComesBackAtItsPlace) {
     EXPECT_EQ(menu()->actions().indexOf(detailRow()), 1);
 }
 
-TEST_F(TrayTest, AnOpenMenuThatGrowsStaysOnTheScreen) {
-    launch();
-    const QRect area = menu()->screen()->availableGeometry();
-    menu()->popup(QPoint(area.right(), area.top()));
-    ASSERT_TRUE(area.contains(menu()->geometry()));
-    const int narrow = menu()->width();
-    show(ServerState::running,
-         {true, "A server with a rather long name for the living room downstairs", std::nullopt});
-    EXPECT_GT(menu()->width(), narrow);
-    EXPECT_TRUE(area.contains(menu()->geometry()));
-    menu()->hide();
-}
-
 }  // namespace
 }  // namespace tessaway
