@@ -18,10 +18,14 @@ constexpr double kDimmedOpacity = 0.35;
 const QString kNormalName = QStringLiteral("tessaway-server-symbolic");
 const QString kDimmedName = QStringLiteral("tessaway-server-dimmed-symbolic");
 
-/// `source` scaled into the middle of a transparent square of `side` pixels.
+/// `source` scaled into the middle of a transparent square of `side` pixels. A whole multiple
+/// of its size repeats its pixels, which keeps the edges as sharp as they are.
 QImage fitted(const QImage& source, int side) {
-    const QImage scaled = source.convertToFormat(QImage::Format_ARGB32_Premultiplied)
-                              .scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    const bool multiple = source.width() == source.height() && side % source.width() == 0;
+    const QImage scaled =
+        source.convertToFormat(QImage::Format_ARGB32_Premultiplied)
+            .scaled(side, side, Qt::KeepAspectRatio,
+                    multiple ? Qt::FastTransformation : Qt::SmoothTransformation);
     QImage out(side, side, QImage::Format_ARGB32_Premultiplied);
     out.fill(Qt::transparent);
     QPainter painter(&out);
