@@ -65,7 +65,8 @@ QString exportedLabel(const QString& text) {
 
 DBusMenu::DBusMenu(QMenu& menu, QObject* parent) : QObject(parent), menu_(menu) {
     registerDBusMenuTypes();
-    for (QAction* action : menu_.actions()) idOf(action);
+    for (QAction* action : menu_.actions())
+        idOf(action);
     menu_.installEventFilter(this);
 }
 
@@ -123,7 +124,8 @@ DBusMenuLayout DBusMenu::layout(int parentId, int depth, const QStringList& name
     DBusMenuLayout out;
     out.id = parentId;
     if (parentId != 0) {
-        if (QAction* action = actionOf(parentId)) out.properties = only(propertiesOf(action), names);
+        if (QAction* action = actionOf(parentId))
+            out.properties = only(propertiesOf(action), names);
         return out;
     }
     out.properties.insert(QStringLiteral("children-display"), QStringLiteral("submenu"));
@@ -215,7 +217,8 @@ void DBusMenuAdaptor::Event(int id, const QString& eventId, const QDBusVariant&,
 }
 
 QList<int> DBusMenuAdaptor::EventGroup(const DBusMenuEventList& events) {
-    for (const DBusMenuEvent& event : events) menu_->event(event.id, event.eventId);
+    for (const DBusMenuEvent& event : events)
+        menu_->event(event.id, event.eventId);
     return {};
 }
 
@@ -242,6 +245,11 @@ void registerDBusMenuTypes() {
         qDBusRegisterMetaType<DBusMenuEvent>();
         qDBusRegisterMetaType<DBusMenuEventList>();
         qDBusRegisterMetaType<QList<QStringList>>();
+        // The D-Bus adaptor finds the types of its signals and slots by the names written
+        // there.
+        qRegisterMetaType<DBusMenuItemList>("tessaway::DBusMenuItemList");
+        qRegisterMetaType<DBusMenuItemKeysList>("tessaway::DBusMenuItemKeysList");
+        qRegisterMetaType<DBusMenuEventList>("tessaway::DBusMenuEventList");
         return true;
     }();
     (void)registered;
@@ -267,8 +275,7 @@ const QDBusArgument& operator>>(const QDBusArgument& argument, DBusMenuLayout& l
     while (!argument.atEnd()) {
         QDBusVariant child;
         argument >> child;
-        layout.children.append(
-            qdbus_cast<DBusMenuLayout>(child.variant().value<QDBusArgument>()));
+        layout.children.append(qdbus_cast<DBusMenuLayout>(child.variant().value<QDBusArgument>()));
     }
     argument.endArray();
     argument.endStructure();

@@ -46,6 +46,7 @@ StatusNotifierItem::StatusNotifierItem(QMenu& menu, const QString& title, ItemLo
         qDBusRegisterMetaType<DBusImage>();
         qDBusRegisterMetaType<DBusImageList>();
         qDBusRegisterMetaType<DBusToolTip>();
+        qRegisterMetaType<DBusImageList>("tessaway::DBusImageList");
         return true;
     }();
     (void)registered;
@@ -55,16 +56,16 @@ StatusNotifierItem::StatusNotifierItem(QMenu& menu, const QString& title, ItemLo
     connect(this, &StatusNotifierItem::newIcon, adaptor, &StatusNotifierItemAdaptor::NewIcon);
 
     QDBusConnection bus = QDBusConnection::sessionBus();
-    service_ = QStringLiteral("org.kde.StatusNotifierItem-%1-1")
-                   .arg(QCoreApplication::applicationPid());
+    service_ =
+        QStringLiteral("org.kde.StatusNotifierItem-%1-1").arg(QCoreApplication::applicationPid());
     bus.registerObject(kMenuPath, menu_, QDBusConnection::ExportAdaptors);
     bus.registerObject(kItemPath, this, QDBusConnection::ExportAdaptors);
     bus.registerService(service_);
 
     // A watcher that starts later (a panel restarted, or one that came up after the item)
     // learns of the item the same way.
-    watcher_ = new QDBusServiceWatcher(kWatcher, bus, QDBusServiceWatcher::WatchForRegistration,
-                                       this);
+    watcher_ =
+        new QDBusServiceWatcher(kWatcher, bus, QDBusServiceWatcher::WatchForRegistration, this);
     connect(watcher_, &QDBusServiceWatcher::serviceRegistered, this,
             &StatusNotifierItem::registerWithWatcher);
     registerWithWatcher();

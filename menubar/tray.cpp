@@ -65,7 +65,8 @@ void deliver(QPointer<Tray> guard, std::function<void(Tray&)> apply) {
 /// A menu title for `text`: control characters (a tab would start the shortcut column) are
 /// replaced, and "&" is shown as itself rather than marking a mnemonic.
 QString menuTitle(const std::string& text) {
-    return QString::fromStdString(replaceControlCharacters(text)).replace('&', QStringLiteral("&&"));
+    return QString::fromStdString(replaceControlCharacters(text))
+        .replace('&', QStringLiteral("&&"));
 }
 
 }  // namespace
@@ -149,10 +150,12 @@ void Tray::showItem(TrayHost host) {
     item = new QSystemTrayIcon(this);
     item->setIcon(dimmed_ ? dimmedIcon_ : normalIcon_);
     item->setToolTip(kTitle);
-    item->setContextMenu(menu.get());
-    // A click on the item opens the menu beside the tray, as the right-button click does.
+    // Both buttons open the menu beside the tray: the toolkit would open a context menu of the
+    // item's own at the pointer, over the tray.
     connect(item, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
-        if (why == QSystemTrayIcon::Trigger) popupBeside(*menu, item->geometry());
+        if (why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::Context) {
+            popupBeside(*menu, item->geometry());
+        }
     });
     item->show();
 }

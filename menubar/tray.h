@@ -86,7 +86,7 @@ private:
     /// shows it.
     void showItem(TrayHost host);
 
-    QSystemTrayIcon* item = nullptr;  ///< the status item where the toolkit shows it
+    QSystemTrayIcon* item = nullptr;          ///< the status item where the toolkit shows it
     StatusNotifierItem* exported_ = nullptr;  ///< the status item where a D-Bus host shows it
     std::unique_ptr<QMenu> menu;
     ServerMonitor monitor_;   ///< the snapshot and the run of unanswered pings

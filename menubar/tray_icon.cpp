@@ -22,10 +22,9 @@ const QString kDimmedName = QStringLiteral("tessaway-server-dimmed-symbolic");
 /// of its size repeats its pixels, which keeps the edges as sharp as they are.
 QImage fitted(const QImage& source, int side) {
     const bool multiple = source.width() == source.height() && side % source.width() == 0;
-    const QImage scaled =
-        source.convertToFormat(QImage::Format_ARGB32_Premultiplied)
-            .scaled(side, side, Qt::KeepAspectRatio,
-                    multiple ? Qt::FastTransformation : Qt::SmoothTransformation);
+    const QImage scaled = source.convertToFormat(QImage::Format_ARGB32_Premultiplied)
+                              .scaled(side, side, Qt::KeepAspectRatio,
+                                      multiple ? Qt::FastTransformation : Qt::SmoothTransformation);
     QImage out(side, side, QImage::Format_ARGB32_Premultiplied);
     out.fill(Qt::transparent);
     QPainter painter(&out);

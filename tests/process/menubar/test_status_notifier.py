@@ -302,10 +302,15 @@ class StatusNotifierMenuTest(DesktopTestCase):
         # Settled: the first poll's answers are in, so nothing else changes the menu.
         self.assertTrue(wait_for(lambda: tray_menu.dump(self.item) == running("Den")))
         layouts = self.signals("LayoutUpdated", self.item.menu_path())
+        changes = self.signals("ItemsPropertiesUpdated", self.item.menu_path())
         self.assertEqual(layouts(), [])
         self.assertEqual(self.tray("--ctl", "login-off").returncode, 0)
         # No AboutToShow: a panel that keeps its copy of the menu learns of it all the same.
-        self.assertTrue(wait_for(layouts), "no LayoutUpdated after the check mark changed")
+        self.assertTrue(wait_for(lambda: layouts() and changes()),
+                        "no LayoutUpdated and ItemsPropertiesUpdated after the check mark changed")
+        login = self.item.entry_id("Start at Login")
+        (updated, _removed), = changes()
+        self.assertEqual([(i, p["toggle-state"]) for i, p in updated], [(login, 0)])
         self.assertEqual(tray_menu.dump(self.item), expected_dump(
             "Tessaway Server: Running", "Den", "Pause Sharing", login=False))
 

@@ -19,7 +19,8 @@ TEST(DBusMenuLabel, QtMnemonicsBecomeTheExportedOnes) {
         {"&_", "___"},
         {"ends in &", "ends in &"},
     };
-    for (const auto& [text, label] : cases) EXPECT_EQ(exportedLabel(text), label) << text.toStdString();
+    for (const auto& [text, label] : cases)
+        EXPECT_EQ(exportedLabel(text), label) << text.toStdString();
 }
 
 class DBusMenuTest : public ::testing::Test {

@@ -19,6 +19,7 @@ struct PositionCase {
     QRect icon;
     QRect screen;
     QPoint expected;
+    QRect available = {};  ///< none: the whole screen
 };
 
 class MenuPositionTest : public ::testing::TestWithParam<PositionCase> {};
@@ -27,7 +28,8 @@ const QSize kMenu(200, 300);
 
 TEST_P(MenuPositionTest, OpensBesideThePanelAndNeverOverTheItem) {
     const PositionCase& c = GetParam();
-    const QPoint at = menuPosition(c.icon, kMenu, c.screen);
+    const QPoint at =
+        menuPosition(c.icon, kMenu, c.screen, c.available.isNull() ? c.screen : c.available);
     EXPECT_EQ(at, c.expected);
     EXPECT_FALSE(QRect(at, kMenu).intersects(c.icon));
 }
@@ -43,7 +45,17 @@ INSTANTIATE_TEST_SUITE_P(
         // The second of two screens side by side.
         PositionCase{"top_second_screen", {1010, 0, 24, 24}, {1000, 0, 1000, 800}, {1010, 24}},
         // No room above or below: it stays on the panel's side.
-        PositionCase{"top_short_screen", {10, 0, 24, 24}, {0, 0, 1000, 200}, {10, 24}}),
+        PositionCase{"top_short_screen", {10, 0, 24, 24}, {0, 0, 1000, 200}, {10, 24}},
+        // Panels that reserve more than the item: the menu starts where they end.
+        PositionCase{
+            "top_reserved", {976, 1, 22, 22}, {0, 0, 1000, 800}, {800, 24}, {0, 24, 1000, 776}},
+        PositionCase{"bottom_reserved",
+                     {900, 770, 22, 22},
+                     {0, 0, 1000, 800},
+                     {800, 468},
+                     {0, 0, 1000, 768}},
+        PositionCase{
+            "left_reserved", {2, 400, 24, 24}, {0, 0, 1000, 800}, {30, 400}, {30, 0, 970, 800}}),
     testing::CaseName());
 
 TEST(PopupBeside, AnOpenMenuThatGrowsStaysBesideTheItemAndOnTheScreen) {

@@ -178,7 +178,7 @@ TEST_F(LoginTest, ACheckMarkThatCouldNotChangeKeepsTheRealSetting) {
     tray->menuWillOpen();
     ASSERT_TRUE(loginRow()->isChecked());
     launchctl.enableStatus = 0;  // every change refused, though the tool says it succeeded
-    loginRow()->trigger();   // the action itself flips the mark; the read-back restores it
+    loginRow()->trigger();       // the action itself flips the mark; the read-back restores it
     EXPECT_TRUE(loginRow()->isChecked());
     EXPECT_EQ(snap().state, ServerState::paused);
 }
