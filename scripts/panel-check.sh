@@ -18,17 +18,11 @@ out=$(mkdir -p "${1:-$build/panel-check}" && cd "${1:-$build/panel-check}" && pw
 tray=$build/Tessaway.app/Contents/MacOS/tessaway-tray
 panel_user=tessaway-panel
 
-for tool in Xvfb xdotool xwininfo import convert dbus-daemon python3; do
-    command -v "$tool" >/dev/null || {
-        echo "panel-check: $tool is missing (apt-get install xvfb xdotool x11-utils imagemagick dbus)" >&2
-        exit 1
-    }
-done
-[ -x "$tray" ] || { echo "panel-check: build first ($tray is missing)" >&2; exit 1; }
-
 me=panel-check
 # shellcheck source=lib/tray_host.sh
 . "$root/scripts/lib/tray_host.sh"
+require "xvfb xdotool x11-utils imagemagick dbus" Xvfb xdotool xwininfo import convert \
+    dbus-daemon python3
 chmod 755 "$work"
 
 # skip NAME PROGRAM...: true (and says so) when one of the programs is missing.

@@ -13,17 +13,10 @@ build=${TESSAWAY_BUILD_DIR:-$root/build}
 out=$(mkdir -p "${1:-$build/screenshots}" && cd "${1:-$build/screenshots}" && pwd)
 tray=$build/Tessaway.app/Contents/MacOS/tessaway-tray
 
-for tool in Xvfb trayer xdotool xwininfo import python3; do
-    command -v "$tool" >/dev/null || {
-        echo "screenshot-menubar: $tool is missing (apt-get install xvfb trayer xdotool imagemagick)" >&2
-        exit 1
-    }
-done
-[ -x "$tray" ] || { echo "screenshot-menubar: build first ($tray is missing)" >&2; exit 1; }
-
 me=screenshot-menubar
 # shellcheck source=lib/tray_host.sh
 . "$root/scripts/lib/tray_host.sh"
+require "xvfb trayer xdotool x11-utils imagemagick" Xvfb trayer xdotool xwininfo import python3
 # A light bar across the top of the screen, the icons on its right, as in a menu bar.
 start_tray_host 480x300 --transparent true --alpha 0 --tint 0xececec
 

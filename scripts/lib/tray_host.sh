@@ -17,6 +17,20 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# require "PACKAGES" TOOL...: ends the script, naming the packages, when a tool is missing, or
+# when the build is (the caller sets `tray`).
+require() {
+    local packages=$1 tool
+    shift
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null || {
+            echo "$me: $tool is missing (apt-get install $packages)" >&2
+            exit 1
+        }
+    done
+    [ -x "$tray" ] || { echo "$me: build first ($tray is missing)" >&2; exit 1; }
+}
+
 wait_for() {
     for _ in $(seq 150); do
         if eval "$1"; then return 0; fi
