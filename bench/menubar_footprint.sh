@@ -14,7 +14,6 @@ seconds=${1:-60}
 tray=$build/Tessaway.app/Contents/MacOS/tessaway-tray
 bare=$build/bench/bench_bare_tray
 latency=$build/bench/bench_menu_open_latency
-fixtures=$root/tests/doubles
 for program in "$tray" "$bare" "$latency"; do
     [ -x "$program" ] || { echo "menubar_footprint: build first ($program is missing)" >&2; exit 1; }
 done
@@ -24,18 +23,10 @@ me=menubar_footprint
 . "$root/scripts/lib/tray_host.sh"
 start_tray_host 640x400
 
-mkdir -p "$work/home/Library/LaunchAgents" "$work/state" "$work/run" "$work/server"
-chmod 700 "$work/run"
-mkdir -p "$work/state/loaded" && : >"$work/state/loaded/com.quorvel.tessaway-server"
-python3 "$fixtures/test_http_server.py" "$work/server" &
-pids+=($!)
-wait_for '[ -s "$work/server/port" ]'
-printf '<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict><key>EnvironmentVariables</key><dict><key>TESSAWAY_PORT</key><string>%s</string></dict></dict></plist>\n' \
-    "$(cat "$work/server/port")" >"$work/home/Library/LaunchAgents/com.quorvel.tessaway-server.plist"
+start_scripted_server "$work"
+load_server "$work"
 
-env -i PATH="$PATH" DISPLAY="$DISPLAY" HOME="$work/home" XDG_RUNTIME_DIR="$work/run" \
-    TESSAWAY_LAUNCHCTL="$root/tests/doubles/fake_launchctl" FAKE_LAUNCHCTL_STATE="$work/state" \
-    "$tray" --agent >"$work/item.log" 2>&1 &
+env -i PATH="$PATH" DISPLAY="$DISPLAY" "${item_env[@]}" "$tray" --agent >"$work/item.log" 2>&1 &
 item=$!
 pids+=($item)
 env -i PATH="$PATH" DISPLAY="$DISPLAY" HOME="$work/home" XDG_RUNTIME_DIR="$work/run" \

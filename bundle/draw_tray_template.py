@@ -1,7 +1,13 @@
 #!/usr/bin/env python3
-"""Draws TrayTemplate.png: an 18 x 18 monochrome template image with a transparent
-background (black where the shape is, alpha carrying the coverage). Run it again after
-changing the drawing; the PNG it writes is committed beside it."""
+"""Draws the item's artwork, committed beside this script; run it again after changing the
+drawing:
+
+* TrayTemplate.png: an 18 x 18 monochrome template image with a transparent background (black
+  where the shape is, alpha carrying the coverage);
+* icons/hicolor/: an icon theme folder with the same mark as two symbolic status icons, normal
+  and dimmed (35 % opaque), drawn white over a black outline so that they read on light and dark
+  panels alike; desktops that recolour symbolic icons paint the white in their panel's text
+  colour."""
 
 import os
 import struct
@@ -9,21 +15,27 @@ import zlib
 
 SIZE = 18
 SAMPLES = 4  # per axis, for smooth edges
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# The mark, in pixels of the 18 x 18 square: a rounded tile outline with a play triangle in it.
+CENTRE = SIZE / 2
+HALF, RADIUS, RING = 8.0, 3.5, 1.6  # outer half side, outer corner radius, ring width
+TRIANGLE = ((6.6, 5.0), (13.0, 9.0), (6.6, 13.0))  # left top, tip, left bottom
+DIMMED_OPACITY = 0.35
+ICON_NAMES = {"tessaway-server-symbolic": 1.0,
+              "tessaway-server-dimmed-symbolic": DIMMED_OPACITY}
 
 
 def inside(x, y):
-    """The mark: a rounded tile outline with a play triangle in it."""
-    cx, cy = SIZE / 2, SIZE / 2
-    # Rounded square ring, 1.6 px wide.
-    half, radius, width = 8.0, 3.5, 1.6
-    dx = max(abs(x - cx) - (half - radius), 0.0)
-    dy = max(abs(y - cy) - (half - radius), 0.0)
+    """Whether the point (x, y) is part of the mark."""
+    cx, cy = CENTRE, CENTRE
+    dx = max(abs(x - cx) - (HALF - RADIUS), 0.0)
+    dy = max(abs(y - cy) - (HALF - RADIUS), 0.0)
     dist = (dx * dx + dy * dy) ** 0.5
-    if radius - width <= dist <= radius and (abs(x - cx) <= half and abs(y - cy) <= half):
+    if RADIUS - RING <= dist <= RADIUS and (abs(x - cx) <= HALF and abs(y - cy) <= HALF):
         return True
-    if abs(x - cx) <= half and abs(y - cy) <= half and dist < radius - width:
-        # Play triangle: pointing right, centred slightly right of the middle.
-        left, right, top, bottom = 6.6, 13.0, 5.0, 13.0
+    if abs(x - cx) <= HALF and abs(y - cy) <= HALF and dist < RADIUS - RING:
+        (left, top), (right, _), (_, bottom) = TRIANGLE
         if left <= x <= right:
             spread = (right - x) / (right - left) * (bottom - top) / 2
             return cy - spread <= y <= cy + spread
@@ -49,6 +61,50 @@ def png(width, height, rows):
             chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
 
 
+def rounded_square(half, radius):
+    """An SVG path of the rounded square of `half` side around the centre, clockwise."""
+    a, b, r = CENTRE - half, CENTRE + half, radius
+    return (f"M{a + r:g},{a:g}H{b - r:g}A{r:g},{r:g} 0 0 1 {b:g},{a + r:g}V{b - r:g}"
+            f"A{r:g},{r:g} 0 0 1 {b - r:g},{b:g}H{a + r:g}A{r:g},{r:g} 0 0 1 {a:g},{b - r:g}"
+            f"V{a + r:g}A{r:g},{r:g} 0 0 1 {a + r:g},{a:g}Z")
+
+
+def svg(opacity):
+    """The mark as a symbolic icon: filled paths only (desktops recolour fills), the outline a
+    black stroke beneath the white fill."""
+    inner = HALF - RADIUS + (RADIUS - RING)
+    mark = (rounded_square(HALF, RADIUS) + rounded_square(inner, RADIUS - RING) + "M" +
+            "L".join(f"{x:g},{y:g}" for x, y in TRIANGLE) + "Z")
+    group = f' opacity="{opacity:g}"' if opacity < 1 else ""
+    return (f'<svg xmlns="http://www.w3.org/2000/svg" width="{SIZE}" height="{SIZE}" '
+            f'viewBox="0 0 {SIZE} {SIZE}">\n'
+            f'  <g{group} fill-rule="evenodd">\n'
+            f'    <path d="{mark}" fill="#000000" stroke="#000000" stroke-width="2" '
+            f'stroke-linejoin="round"/>\n'
+            f'    <path d="{mark}" fill="#ffffff"/>\n'
+            f'  </g>\n</svg>\n')
+
+
+INDEX_THEME = """[Icon Theme]
+Name=Hicolor
+Comment=Tessaway Server's status icons
+Directories=scalable/status
+
+[scalable/status]
+Size=16
+MinSize=8
+MaxSize=512
+Type=Scalable
+Context=Status
+"""
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
 def main():
     rows = []
     for y in range(SIZE):
@@ -56,9 +112,11 @@ def main():
         for x in range(SIZE):
             row += [0, coverage(x, y)]
         rows.append(row)
-    out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "TrayTemplate.png")
-    with open(out, "wb") as f:
-        f.write(png(SIZE, SIZE, rows))
+    write(os.path.join(HERE, "TrayTemplate.png"), png(SIZE, SIZE, rows))
+    theme = os.path.join(HERE, "icons", "hicolor")
+    write(os.path.join(theme, "index.theme"), INDEX_THEME.encode())
+    for name, opacity in ICON_NAMES.items():
+        write(os.path.join(theme, "scalable", "status", name + ".svg"), svg(opacity).encode())
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string_view>
 
 #include "menubar/display_check.h"
@@ -88,11 +89,20 @@ private:
     void* connection_;
 };
 
+/// The connection of the last check that opened the display.
+std::unique_ptr<XConnection>& heldConnection() {
+    static std::unique_ptr<XConnection> held;
+    return held;
+}
+
 std::optional<std::string> xProblem() {
     const std::string display = environment("DISPLAY");
     if (display.empty()) return "no display: DISPLAY is not set";
     const Xcb* x = xcb();
-    if (x != nullptr && !XConnection(*x).opened()) return "cannot open the display " + display;
+    if (x == nullptr) return std::nullopt;
+    auto connection = std::make_unique<XConnection>(*x);
+    if (!connection->opened()) return "cannot open the display " + display;
+    heldConnection() = std::move(connection);
     return std::nullopt;
 }
 
@@ -113,6 +123,10 @@ std::optional<std::string> displayProblem() {
         return "no display: neither DISPLAY nor WAYLAND_DISPLAY is set";
     }
     return xProblem();
+}
+
+void releaseDisplayCheck() {
+    heldConnection().reset();
 }
 
 bool xSystemTrayPresent() {

@@ -67,6 +67,7 @@ int runMenuBar(int argc, char** argv) {
     }
     int qtArgc = argc;
     const std::unique_ptr<QApplication> app = makeApplication(qtArgc, argv);
+    releaseDisplayCheck();
     // Only the quit action or SIGTERM ends the application: closing the message box does not.
     app->setQuitOnLastWindowClosed(false);
     app->setApplicationName(QStringLiteral("Tessaway Server"));

@@ -2,14 +2,10 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QCursor>
 #include <QKeySequence>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPalette>
 #include <QPointer>
-#include <QRect>
-#include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
@@ -19,6 +15,8 @@
 #include "core/service/agent_control.h"
 #include "core/service/port_config.h"
 #include "core/text.h"
+#include "menubar/menu_position.h"
+#include "menubar/status_notifier_item.h"
 #include "menubar/tray_host.h"
 #include "menubar/tray_icon.h"
 #include "platform/browser.h"
@@ -65,30 +63,10 @@ void deliver(QPointer<Tray> guard, std::function<void(Tray&)> apply) {
 }
 
 /// A menu title for `text`: control characters (a tab would start the shortcut column) are
-/// replaced, and "&" and "_" are shown as themselves rather than marking a mnemonic.
-///
-/// A menu that Qt exports over D-Bus (`exported`) takes another escape: Qt turns only the first
-/// "&" of a title into "_", the mnemonic mark of the exported form, and passes "_" on as it
-/// is, which the desktop then takes for a mark too. So there the first "&" is doubled (it
-/// arrives as "_&": an "&" that is its own mnemonic) and every "_" is doubled.
-QString menuTitle(const std::string& text, bool exported) {
-    QString title = QString::fromStdString(replaceControlCharacters(text));
-    if (!exported) return title.replace('&', QStringLiteral("&&"));
-    title.replace('_', QStringLiteral("__"));
-    if (const qsizetype first = title.indexOf('&'); first >= 0) title.insert(first, '&');
-    return title;
-}
-
-/// An open menu grows or shrinks with its titles but keeps its top-left corner; this moves it
-/// back inside the screen when a longer title has pushed it over the edge.
-void keepOnScreen(QMenu& menu) {
-    const QScreen* screen = menu.screen();
-    if (screen == nullptr) return;
-    const QRect area = screen->availableGeometry();
-    QRect frame = menu.geometry();
-    if (frame.right() > area.right()) frame.moveRight(area.right());
-    if (frame.left() < area.left()) frame.moveLeft(area.left());
-    if (frame.topLeft() != menu.pos()) menu.move(frame.topLeft());
+/// replaced, and "&" is shown as itself rather than marking a mnemonic.
+QString menuTitle(const std::string& text) {
+    return QString::fromStdString(replaceControlCharacters(text))
+        .replace('&', QStringLiteral("&&"));
 }
 
 }  // namespace
@@ -131,8 +109,8 @@ void Tray::applicationDidFinishLaunching() {
     menu->addSeparator();
     menu->addAction(quitRow);
 
-    if (trayHostAvailable()) {
-        showItem();
+    if (const TrayHost host = trayHost(); host != TrayHost::none) {
+        showItem(host);
     } else {
         // Nothing could show the item yet: say so once, keep the menu current, and put the
         // item up as soon as a tray starts.
@@ -140,10 +118,11 @@ void Tray::applicationDidFinishLaunching() {
         hostCheck_ = new QTimer(this);
         hostCheck_->setInterval(kHostCheckIntervalMs);
         connect(hostCheck_, &QTimer::timeout, this, [this] {
-            if (!trayHostAvailable()) return;
+            const TrayHost found = trayHost();
+            if (found == TrayHost::none) return;
             hostCheck_->deleteLater();
             hostCheck_ = nullptr;
-            showItem();
+            showItem(found);
             render();
         });
         hostCheck_->start();
@@ -158,46 +137,53 @@ void Tray::applicationDidFinishLaunching() {
     timer->start();
 }
 
-void Tray::showItem() {
-    item = new QSystemTrayIcon(this);
-    const QColor ink = QGuiApplication::palette().color(QPalette::WindowText);
-    normalIcon_ = trayIcon(platform::pathForResource("TrayTemplate", "png"), ink);
+void Tray::showItem(TrayHost host) {
+    normalIcon_ = trayIcon(platform::pathForResource("TrayTemplate", "png"));
     dimmedIcon_ = dimmedIcon(normalIcon_);
+    if (host == TrayHost::statusNotifier) {
+        // The panel shows the exported menu itself, beside the panel, on every click.
+        exported_ =
+            new StatusNotifierItem(*menu, kTitle, {normalIcon_, dimmedIcon_, themeIcon()}, this);
+        exported_->setDimmed(dimmed_);
+        return;
+    }
+    item = new QSystemTrayIcon(this);
     item->setIcon(dimmed_ ? dimmedIcon_ : normalIcon_);
     item->setToolTip(kTitle);
-    item->setContextMenu(menu.get());
-    // A click on the item opens the menu below it, as the right-button click already does.
+    // Both buttons open the menu beside the tray: the toolkit would open a context menu of the
+    // item's own at the pointer, over the tray.
     connect(item, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
-        if (why != QSystemTrayIcon::Trigger) return;
-        const QRect where = item->geometry();
-        menu->popup(where.isValid() ? where.bottomLeft() : QCursor::pos());
+        if (why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::Context) {
+            popupBeside(*menu, item->geometry());
+        }
     });
     item->show();
 }
 
 void Tray::menuWillOpen() {
-    loginRow->setChecked(startAtLogin());
     poll();
 }
 
 void Tray::render() {
     const Snapshot& snap = monitor_.snapshot();
     const MenuText text = menuText(snap);
-    const bool exported = menu->platformMenu() != nullptr;
-    statusRow->setText(menuTitle(text.status, exported));
-    detailRow->setText(menuTitle(text.detail, exported));
+    statusRow->setText(menuTitle(text.status));
+    detailRow->setText(menuTitle(text.detail));
     detailRow->setVisible(!detailRow->text().isEmpty());
-    pauseRow->setText(menuTitle(text.pause, exported));
+    pauseRow->setText(menuTitle(text.pause));
     const bool paused = snap.state == ServerState::paused;
     openRow->setEnabled(!paused);
     addRow->setEnabled(!paused);
-    if (menu->isVisible()) keepOnScreen(*menu);
     const bool dim = paused || snap.state == ServerState::notResponding;
     if (item != nullptr && dim != dimmed_) item->setIcon(dim ? dimmedIcon_ : normalIcon_);
+    if (exported_ != nullptr) exported_->setDimmed(dim);
     dimmed_ = dim;
 }
 
 void Tray::poll() {
+    // The check mark is read at every poll: a panel that keeps its own copy of the menu shows
+    // what the last poll found, not what was true when the menu last opened.
+    loginRow->setChecked(startAtLogin());
     if (!serverLoaded()) {
         monitor_.agentUnloaded();
         render();

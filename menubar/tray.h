@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/server_monitor.h"
+#include "menubar/tray_host.h"
 
 class QAction;
 class QMenu;
@@ -19,6 +20,7 @@ class QTimer;
 namespace tessaway {
 
 class HttpWorker;
+class StatusNotifierItem;
 namespace testing {
 class TrayTest;
 }
@@ -48,7 +50,7 @@ public:
     /// five-second timer. Called once, when the event loop is about to run.
     void applicationDidFinishLaunching();
 
-    /// Refreshes the login check mark, then polls. Runs just before the menu is shown.
+    /// Polls (which refreshes the login check mark first). Runs just before the menu is shown.
     void menuWillOpen();
 
     void openSetup();
@@ -61,8 +63,8 @@ public:
     /// Shows the monitor's snapshot: row titles, enabled rows, the hidden detail row, the
     /// dimmed item.
     void render();
-    /// Asks the service manager whether the server agent is loaded; if so, pings the server
-    /// in the background.
+    /// Reads the login check mark again and asks the service manager whether the server agent
+    /// is loaded; if so, pings the server in the background.
     void poll();
     /// Shows `text` in the one message box of the application.
     void alert(const QString& text);
@@ -80,10 +82,12 @@ private:
     /// Applies the outcome of the ping of `ticket`, sent to `port`; asks for the setup status
     /// when the server answered.
     void pinged(ServerMonitor::Ticket ticket, bool ok, int64_t port);
-    /// Makes the status item with its picture, tooltip and menu, and shows it.
-    void showItem();
+    /// Makes the status item with its picture, tooltip and menu the way `host` shows it, and
+    /// shows it.
+    void showItem(TrayHost host);
 
-    QSystemTrayIcon* item = nullptr;  ///< the status item, created once a tray can show it
+    QSystemTrayIcon* item = nullptr;          ///< the status item where the toolkit shows it
+    StatusNotifierItem* exported_ = nullptr;  ///< the status item where a D-Bus host shows it
     std::unique_ptr<QMenu> menu;
     ServerMonitor monitor_;   ///< the snapshot and the run of unanswered pings
     QTimer* timer = nullptr;  ///< the poll timer, created at launch

@@ -16,8 +16,7 @@ const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
 /// asked again at the next check.
 constexpr int kWatcherTimeoutMs = 2000;
 
-/// The question the toolkit asks before it chooses the D-Bus way: is a watcher running, and
-/// does it have a host that shows the items?
+/// Is a watcher running, and does it have a host that shows the items?
 bool statusNotifierHostRegistered() {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected() || !bus.interface()->isServiceRegistered(kWatcher).value()) {
@@ -34,11 +33,12 @@ bool statusNotifierHostRegistered() {
 
 }  // namespace
 
-bool trayHostAvailable() {
+TrayHost trayHost() {
     const QString platform = QGuiApplication::platformName();
     const bool x = platform == QLatin1String("xcb");
-    if (!x && !platform.startsWith(QLatin1String("wayland"))) return true;
-    return statusNotifierHostRegistered() || (x && xSystemTrayPresent());
+    if (!x && !platform.startsWith(QLatin1String("wayland"))) return TrayHost::toolkit;
+    if (statusNotifierHostRegistered()) return TrayHost::statusNotifier;
+    return x && xSystemTrayPresent() ? TrayHost::toolkit : TrayHost::none;
 }
 
 }  // namespace tessaway

@@ -1,33 +1,40 @@
 #include "menubar/tray_icon.h"
 
+#include <QFile>
 #include <QFont>
 #include <QImage>
 #include <QImageReader>
 #include <QPainter>
 #include <QPixmap>
 
+#include <algorithm>
+
+#include "platform/bundle.h"
+
 namespace tessaway {
 namespace {
 
 constexpr double kDimmedOpacity = 0.35;
+const QString kNormalName = QStringLiteral("tessaway-server-symbolic");
+const QString kDimmedName = QStringLiteral("tessaway-server-dimmed-symbolic");
 
-/// The shape of `source` (its alpha channel), scaled into a square of `side` pixels and
-/// filled with `color`.
-QPixmap tinted(const QImage& source, int side, const QColor& color) {
-    QImage shape = source.convertToFormat(QImage::Format_ARGB32_Premultiplied)
-                       .scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+/// `source` scaled into the middle of a transparent square of `side` pixels. A whole multiple
+/// of its size repeats its pixels, which keeps the edges as sharp as they are.
+QImage fitted(const QImage& source, int side) {
+    const bool multiple = source.width() == source.height() && side % source.width() == 0;
+    const QImage scaled = source.convertToFormat(QImage::Format_ARGB32_Premultiplied)
+                              .scaled(side, side, Qt::KeepAspectRatio,
+                                      multiple ? Qt::FastTransformation : Qt::SmoothTransformation);
     QImage out(side, side, QImage::Format_ARGB32_Premultiplied);
     out.fill(Qt::transparent);
     QPainter painter(&out);
-    painter.drawImage((side - shape.width()) / 2, (side - shape.height()) / 2, shape);
-    painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
-    painter.fillRect(out.rect(), color);
-    painter.end();
-    return QPixmap::fromImage(out);
+    painter.drawImage((side - scaled.width()) / 2, (side - scaled.height()) / 2, scaled);
+    return out;
 }
 
-QPixmap letters(int side, const QColor& color) {
-    QPixmap out(side, side);
+/// The letters "TW" as a shape filling a square of `side` pixels.
+QImage letters(int side) {
+    QImage out(side, side, QImage::Format_ARGB32_Premultiplied);
     out.fill(Qt::transparent);
     QPainter painter(&out);
     painter.setRenderHint(QPainter::TextAntialiasing);
@@ -35,14 +42,52 @@ QPixmap letters(int side, const QColor& color) {
     font.setBold(true);
     font.setPixelSize(side * 11 / 18);
     painter.setFont(font);
-    painter.setPen(color);
+    painter.setPen(Qt::black);
     painter.drawText(out.rect(), Qt::AlignCenter, QStringLiteral("TW"));
     return out;
 }
 
+/// The shape's alpha spread by `radius` pixels in every direction.
+QImage spread(const QImage& shape, int radius) {
+    QImage out(shape.size(), QImage::Format_ARGB32_Premultiplied);
+    out.fill(Qt::transparent);
+    for (int y = 0; y < shape.height(); ++y) {
+        for (int x = 0; x < shape.width(); ++x) {
+            int alpha = 0;
+            for (int dy = -radius; dy <= radius; ++dy) {
+                for (int dx = -radius; dx <= radius; ++dx) {
+                    if (shape.valid(x + dx, y + dy)) {
+                        alpha = std::max(alpha, qAlpha(shape.pixel(x + dx, y + dy)));
+                    }
+                }
+            }
+            out.setPixel(x, y, qRgba(0, 0, 0, alpha));
+        }
+    }
+    return out;
+}
+
+/// `shape` in `color`.
+QImage filled(QImage shape, const QColor& color) {
+    QPainter painter(&shape);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    painter.fillRect(shape.rect(), color);
+    return shape;
+}
+
+/// The shape in white over a black outline of one pixel per 18: the white reads on a dark
+/// panel, the outline on a light one.
+QPixmap outlined(const QImage& shape, int side) {
+    QImage out = spread(shape, std::max(1, side / kTrayIconSize));
+    QPainter painter(&out);
+    painter.drawImage(0, 0, filled(shape, Qt::white));
+    painter.end();
+    return QPixmap::fromImage(out);
+}
+
 }  // namespace
 
-QIcon trayIcon(const std::optional<std::string>& templatePath, const QColor& color) {
+QIcon trayIcon(const std::optional<std::string>& templatePath) {
     QImage image;
     if (templatePath) {
         // Read as PNG and nothing else: guessing the format would load every image-format
@@ -53,7 +98,7 @@ QIcon trayIcon(const std::optional<std::string>& templatePath, const QColor& col
     }
     QIcon icon;
     for (const int side : {kTrayIconSize, 2 * kTrayIconSize}) {
-        icon.addPixmap(image.isNull() ? letters(side, color) : tinted(image, side, color));
+        icon.addPixmap(outlined(image.isNull() ? letters(side) : fitted(image, side), side));
     }
     return icon;
 }
@@ -71,6 +116,14 @@ QIcon dimmedIcon(const QIcon& icon) {
         out.addPixmap(faded);
     }
     return out;
+}
+
+std::optional<ThemeIcon> themeIcon() {
+    const QString path = QString::fromStdString(platform::mainBundle().resources) + "/icons";
+    for (const QString& name : {kNormalName, kDimmedName}) {
+        if (!QFile::exists(path + "/hicolor/scalable/status/" + name + ".svg")) return std::nullopt;
+    }
+    return ThemeIcon{kNormalName, kDimmedName, path};
 }
 
 }  // namespace tessaway

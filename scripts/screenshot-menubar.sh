@@ -12,50 +12,21 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TESSAWAY_BUILD_DIR:-$root/build}
 out=$(mkdir -p "${1:-$build/screenshots}" && cd "${1:-$build/screenshots}" && pwd)
 tray=$build/Tessaway.app/Contents/MacOS/tessaway-tray
-fixtures=$root/tests/doubles
-fake_launchctl=$root/tests/doubles/fake_launchctl
-
-for tool in Xvfb trayer xdotool xwininfo import python3; do
-    command -v "$tool" >/dev/null || {
-        echo "screenshot-menubar: $tool is missing (apt-get install xvfb trayer xdotool imagemagick)" >&2
-        exit 1
-    }
-done
-[ -x "$tray" ] || { echo "screenshot-menubar: build first ($tray is missing)" >&2; exit 1; }
 
 me=screenshot-menubar
 # shellcheck source=lib/tray_host.sh
 . "$root/scripts/lib/tray_host.sh"
+require "xvfb trayer xdotool x11-utils imagemagick" Xvfb trayer xdotool xwininfo import python3
 # A light bar across the top of the screen, the icons on its right, as in a menu bar.
 start_tray_host 480x300 --transparent true --alpha 0 --tint 0xececec
 
-mkdir -p "$work/home/Library/LaunchAgents" "$work/state" "$work/run" "$work/server"
-chmod 700 "$work/run"
-python3 "$fixtures/test_http_server.py" "$work/server" &
-pids+=($!)
-wait_for '[ -s "$work/server/port" ]'
-cat >"$work/home/Library/LaunchAgents/com.quorvel.tessaway-server.plist" <<PLIST
-<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0">
-<dict>
-	<key>Label</key>
-	<string>com.quorvel.tessaway-server</string>
-	<key>EnvironmentVariables</key>
-	<dict>
-		<key>TESSAWAY_PORT</key>
-		<string>$(cat "$work/server/port")</string>
-	</dict>
-</dict>
-</plist>
-PLIST
+start_scripted_server "$work"
 
 # No session bus (the address names a socket nobody serves): the item goes into trayer's
 # XEmbed tray even where a desktop's StatusNotifierWatcher runs. scripts/tray_menu.py shows
 # the item as the D-Bus desktops see it.
-env -i PATH="$PATH" DISPLAY="$DISPLAY" HOME="$work/home" XDG_RUNTIME_DIR="$work/run" \
-    DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-bus" \
-    TESSAWAY_LAUNCHCTL="$fake_launchctl" FAKE_LAUNCHCTL_STATE="$work/state" \
-    "$tray" --agent >"$work/item.log" 2>&1 &
+env -i PATH="$PATH" DISPLAY="$DISPLAY" DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-bus" \
+    "${item_env[@]}" "$tray" --agent >"$work/item.log" 2>&1 &
 pids+=($!)
 
 # The item's window, once the tray host has embedded it: its centre on the screen.
@@ -77,7 +48,7 @@ shoot() {
 }
 
 shoot paused
-mkdir -p "$work/state/loaded" && : >"$work/state/loaded/com.quorvel.tessaway-server"
+load_server "$work"
 echo 200 >"$work/server/ping"
 shoot running
 echo 503 >"$work/server/ping"

@@ -105,16 +105,18 @@ def find_items(bus, every=False):
 
 
 def icon_text(props):
-    """Sizes of the item's pictures and how opaque the largest is: a dimmed item is faint."""
+    """The item's themed icon, the sizes of its pictures and how opaque the largest is: a
+    dimmed item is faint."""
+    name = props.get("IconName") or ""
     pixmaps = props.get("IconPixmap") or []
-    if not pixmaps:
-        name = props.get("IconName") or ""
-        return f"named {name!r}" if name else "none"
-    sizes = " ".join(f"{w}x{h}" for w, h, _data in pixmaps)
-    _w, _h, data = max(pixmaps, key=lambda p: p[0] * p[1])
-    # ARGB32 in network byte order: the alpha is the first byte of every pixel.
-    opacity = round(100 * max(data[0::4], default=0) / 255)
-    return f"{sizes}, {opacity}% opaque"
+    parts = [name] if name else []
+    if pixmaps:
+        sizes = " ".join(f"{w}x{h}" for w, h, _data in pixmaps)
+        _w, _h, data = max(pixmaps, key=lambda p: p[0] * p[1])
+        # ARGB32 in network byte order: the alpha is the first byte of every pixel.
+        opacity = round(100 * max(data[0::4], default=0) / 255)
+        parts.append(f"{sizes}, {opacity}% opaque")
+    return ", ".join(parts) or "none"
 
 
 def entry_text(entry_id, props, ids):

@@ -26,6 +26,7 @@ except ImportError:  # the tests that need them skip, saying why
     GLib = tray_menu = None
 
 TEMPLATE = os.path.join(ROOT, "bundle", "TrayTemplate.png")
+ICON, DIMMED_ICON = "tessaway-server-symbolic", "tessaway-server-dimmed-symbolic"
 NO_TRAY = ("tessaway-tray: no system tray is available; "
            "the menu-bar item will appear when one starts")
 SEPARATOR = "  " + "\u2500" * 12
@@ -43,7 +44,7 @@ def expected_dump(status, detail, pause, *, paused=False, dimmed=False, login=Tr
         "title:   Tessaway Server",
         "tooltip: Tessaway Server",
         "status:  Active",
-        f"icon:    18x18 36x36, {35 if dimmed else 100}% opaque",
+        f"icon:    {DIMMED_ICON if dimmed else ICON}, 18x18 36x36, {35 if dimmed else 100}% opaque",
         "menu:",
         row("    ", status, "disabled"),
         row("    ", detail, *detail_flags),
@@ -126,6 +127,32 @@ def png_alpha(path):
         rows.append(list(line[1::2]))
         previous = line
     return rows
+
+
+def luminance(rgb):
+    """Relative luminance of an sRGB colour given as 0-255 channels."""
+    def linear(c):
+        c /= 255
+        return c / 12.92 if c <= 0.04045 else ((c + 0.055) / 1.055) ** 2.4
+    r, g, b = (linear(c) for c in rgb)
+    return 0.2126 * r + 0.7152 * g + 0.0722 * b
+
+
+def legibility(pixels, background):
+    """How well a picture (ARGB32, network byte order) reads on `background`: the contrast
+    ratio to the background that at least a quarter of its drawn pixels reach, once laid over
+    it."""
+    ground = luminance(background)
+    ratios = []
+    for i in range(0, len(pixels), 4):
+        alpha = pixels[i] / 255
+        if alpha == 0:
+            continue
+        shown = [alpha * c + (1 - alpha) * b for c, b in zip(pixels[i + 1:i + 4], background)]
+        light, dark = sorted((luminance(shown), ground), reverse=True)
+        ratios.append((light + 0.05) / (dark + 0.05))
+    ratios.sort(reverse=True)
+    return ratios[len(ratios) // 4]
 
 
 @unittest.skipUnless(APP, "run through ctest, which names the built bundle")
@@ -214,28 +241,94 @@ class StatusNotifierMenuTest(DesktopTestCase):
         self.process = self.start_item()
         self.item = self.registered_item(self.watcher)
 
-    def test_registers_with_title_tooltip_and_the_template_image(self):
+    def test_registers_as_a_menu_with_a_themed_icon_and_the_template_image(self):
         props = self.item.properties()
         self.assertEqual(props["Title"], "Tessaway Server")
         self.assertEqual(props["ToolTip"][2], "Tessaway Server")
         self.assertEqual(props["Status"], "Active")
+        self.assertIs(props["ItemIsMenu"], True)
+        theme = os.path.join(APP, "Contents", "Resources", "icons")
+        self.assertEqual(props["IconThemePath"], theme)
+        self.assertEqual(props["IconName"], ICON)
+        for name in (ICON, DIMMED_ICON):
+            self.assertTrue(os.path.isfile(os.path.join(theme, "hicolor", "scalable", "status",
+                                                        name + ".svg")), name)
         self.assertEqual(self.process.pid, self.bus.call_sync(
             "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
             "GetConnectionUnixProcessID", GLib.Variant("(s)", (self.item.name,)),
             None, 0, 5000, None).unpack()[0])
-        # The 18-pixel picture is the template's shape: its alpha, pixel for pixel.
+        # The 18-pixel picture is white wherever the template's shape is solid.
         width, height, data = next(p for p in props["IconPixmap"] if p[0] == 18)
-        alpha = [list(data[4 * width * y:4 * width * (y + 1):4]) for y in range(height)]
         template = png_alpha(TEMPLATE)
-        self.assertEqual(len(alpha), len(template))
-        for y, (ours, theirs) in enumerate(zip(alpha, template)):
-            self.assertLessEqual(max(abs(a - b) for a, b in zip(ours, theirs)), 2, f"row {y}")
+        self.assertEqual(height, len(template))
+        for y, row in enumerate(template):
+            for x, alpha in enumerate(row):
+                if alpha == 255:
+                    at = 4 * (width * y + x)
+                    self.assertEqual(bytes(data[at:at + 4]), b"\xff" * 4, f"pixel {x}, {y}")
         listed = subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "tray_menu.py")],
                                 env=dict(self.env, PATH="/usr/bin:/bin"), capture_output=True,
                                 text=True, timeout=60)
         self.assertEqual(listed.returncode, 0, listed.stderr)
         self.assertEqual(listed.stdout,
                          f"{self.item.name}{self.item.path}\n" + tray_menu.dump(self.item))
+
+    def test_the_pictures_read_on_light_and_dark_panels(self):
+        backgrounds = [("light", (0xf0, 0xf0, 0xf0)), ("dark", (0x20, 0x20, 0x20))]
+        for look, loaded, dump, least in [("normal", True, running("Den"), 3.0),
+                                          ("dimmed", False, PAUSED, 2.0)]:
+            self.set_loaded(loaded=loaded)
+            self.assert_dump(self.item, dump)
+            for width, _height, data in self.item.properties()["IconPixmap"]:
+                for background, colour in backgrounds:
+                    with self.subTest(look=look, background=background, size=width):
+                        self.assertGreaterEqual(legibility(data, colour), least)
+
+    def signals(self, name, path):
+        """The arguments of every signal `name` that the item sends from `path` from now on,
+        as a function that first takes in what has arrived."""
+        received = []
+        self.bus.signal_subscribe(self.item.name, None, name, path, None, 0,
+                                  lambda *args: received.append(args[-1].unpack()))
+        context = GLib.MainContext.default()
+
+        def arrived():
+            while context.iteration(False):
+                pass
+            return received
+        return arrived
+
+    def test_a_poll_announces_a_changed_check_mark_before_the_menu_opens(self):
+        # Settled: the first poll's answers are in, so nothing else changes the menu.
+        self.assertTrue(wait_for(lambda: tray_menu.dump(self.item) == running("Den")))
+        layouts = self.signals("LayoutUpdated", self.item.menu_path())
+        changes = self.signals("ItemsPropertiesUpdated", self.item.menu_path())
+        self.assertEqual(layouts(), [])
+        self.assertEqual(self.tray("--ctl", "login-off").returncode, 0)
+        # No AboutToShow: a panel that keeps its copy of the menu learns of it all the same.
+        self.assertTrue(wait_for(lambda: layouts() and changes()),
+                        "no LayoutUpdated and ItemsPropertiesUpdated after the check mark changed")
+        login = self.item.entry_id("Start at Login")
+        (updated, _removed), = changes()
+        self.assertEqual([(i, p["toggle-state"]) for i, p in updated], [(login, 0)])
+        self.assertEqual(tray_menu.dump(self.item), expected_dump(
+            "Tessaway Server: Running", "Den", "Pause Sharing", login=False))
+
+    def test_a_click_asks_the_panel_to_open_the_menu_and_opens_no_window(self):
+        reason = missing("xdotool")
+        if reason:
+            self.skipTest(reason)
+        requests = self.signals("ItemActivationRequested", self.item.menu_path())
+        for method in ("Activate", "ContextMenu"):
+            tray_menu.call(self.bus, self.item.name, self.item.path, tray_menu.ITEM, method,
+                           GLib.Variant("(ii)", (600, 10)))
+        self.assertTrue(wait_for(lambda: len(requests()) == 2), requests())
+        self.assertEqual(requests(), [(0, 0), (0, 0)])
+        self.assertEqual(tray_menu.dump(self.item), running("Den"))  # the item has settled
+        shown = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid",
+                                str(self.process.pid)], env=dict(self.env), capture_output=True,
+                               text=True, timeout=30)
+        self.assertEqual(shown.stdout, "", "the item opened a window of its own")
 
     def test_the_menu_in_every_state(self):
         for name, setup, detail in RUNNING_ROWS:

@@ -25,7 +25,8 @@ TEST_F(TrayTest, SigtermEndsTheEventLoopWithoutTouchingTheServerAgent) {
     sender.start(50);
     EXPECT_TRUE(runEventLoop(30.0));
     for (const auto& call : launchctl.calls) {
-        EXPECT_EQ(call[0], "print") << "only the polls ask the service manager";
+        EXPECT_TRUE(call[0] == "print" || call[0] == "print-disabled")
+            << call[0] << ": only the polls ask the service manager";
     }
     EXPECT_TRUE(launchctl.loadedLabels.count(serverLabel));
 }

@@ -86,7 +86,8 @@ TEST_F(TrayTest, PauseIsConfirmedByAPollOneAndAHalfSecondsLater) {
     // A busy machine only makes the poll later, never earlier.
     EXPECT_GE(std::chrono::steady_clock::now() - paused, std::chrono::milliseconds(1450))
         << "polled too early";
-    EXPECT_EQ(callsSince(afterPause), (std::vector<Args>{{"print", serverTarget()}}));
+    EXPECT_EQ(callsSince(afterPause),
+              (std::vector<Args>{{"print-disabled", domain}, {"print", serverTarget()}}));
     EXPECT_EQ(snap().state, ServerState::paused);
     EXPECT_FALSE(unansweredSince());
 }
@@ -177,7 +178,7 @@ TEST_F(LoginTest, ACheckMarkThatCouldNotChangeKeepsTheRealSetting) {
     tray->menuWillOpen();
     ASSERT_TRUE(loginRow()->isChecked());
     launchctl.enableStatus = 0;  // every change refused, though the tool says it succeeded
-    loginRow()->trigger();   // the action itself flips the mark; the read-back restores it
+    loginRow()->trigger();       // the action itself flips the mark; the read-back restores it
     EXPECT_TRUE(loginRow()->isChecked());
     EXPECT_EQ(snap().state, ServerState::paused);
 }

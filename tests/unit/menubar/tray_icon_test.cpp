@@ -14,54 +14,63 @@ QImage pictureOf(const QIcon& icon, int side) {
     return icon.pixmap(QSize(side, side)).toImage().convertToFormat(QImage::Format_ARGB32);
 }
 
-/// Opaque pixels of `image`, and whether every one of them has the colour `ink`.
-std::pair<int, bool> opaquePixels(const QImage& image, QColor ink) {
-    int count = 0;
-    bool allInk = true;
+/// Counts of the picture's opaque white and opaque black pixels.
+std::pair<int, int> whiteAndBlack(const QImage& image) {
+    int white = 0, black = 0;
     for (int y = 0; y < image.height(); ++y) {
         for (int x = 0; x < image.width(); ++x) {
             const QRgb pixel = image.pixel(x, y);
             if (qAlpha(pixel) < 250) continue;
-            ++count;
-            allInk = allInk && qRed(pixel) == ink.red() && qGreen(pixel) == ink.green() &&
-                     qBlue(pixel) == ink.blue();
+            white += qGray(pixel) == 255;
+            black += qGray(pixel) == 0;
         }
     }
-    return {count, allInk};
+    return {white, black};
 }
 
-TEST(TrayIcon, ATemplateGivesItsShapeInTheInkAtEighteenPixels) {
+struct OutlineCase {
+    int side;
+    int outline;  ///< pixels of black around the shape
+};
+
+class TrayIconOutline : public ::testing::TestWithParam<OutlineCase> {};
+
+// The shape of the template, whatever its colour, in white; around it a black outline that
+// scales with the picture; beyond that, nothing.
+TEST_P(TrayIconOutline, ATemplateGivesItsShapeInWhiteInsideABlackOutline) {
+    const auto [side, outline] = GetParam();
     testing::TempDir dir;
-    // A red square on the left half: only the shape counts, not the colour.
-    QImage source(18, 18, QImage::Format_ARGB32);
+    QImage source(side, side, QImage::Format_ARGB32);  // not scaled: no soft edges
     source.fill(Qt::transparent);
-    QPainter(&source).fillRect(0, 0, 9, 18, Qt::red);
+    QPainter(&source).fillRect(0, 0, side / 2, side, Qt::red);
     const std::string path = (dir.path() / "TrayTemplate.png").string();
     ASSERT_TRUE(source.save(QString::fromStdString(path)));
 
-    const QIcon icon = trayIcon(path, QColor(20, 40, 60));
-    ASSERT_TRUE(icon.availableSizes().contains(QSize(18, 18)));
-    const QImage picture = pictureOf(icon, 18);
-    const auto [opaque, allInk] = opaquePixels(picture, QColor(20, 40, 60));
-    EXPECT_EQ(opaque, 9 * 18);
-    EXPECT_TRUE(allInk);
-    EXPECT_EQ(qAlpha(picture.pixel(4, 9)), 255);
-    EXPECT_EQ(qAlpha(picture.pixel(14, 9)), 0);
+    const QImage picture = pictureOf(trayIcon(path), side);
+    const int edge = side / 2;  // the first column beyond the shape
+    const int y = side / 2;
+    EXPECT_EQ(picture.pixel(edge - 1, y), qRgba(255, 255, 255, 255));
+    for (int x = edge; x < edge + outline; ++x) {
+        EXPECT_EQ(picture.pixel(x, y), qRgba(0, 0, 0, 255)) << x;
+    }
+    EXPECT_EQ(qAlpha(picture.pixel(edge + outline, y)), 0);
+    EXPECT_EQ(whiteAndBlack(picture), std::make_pair(edge * side, outline * side));
 }
 
-TEST(TrayIcon, WithoutATemplateTheLettersAreDrawn) {
+INSTANTIATE_TEST_SUITE_P(Sizes, TrayIconOutline,
+                         ::testing::Values(OutlineCase{18, 1}, OutlineCase{36, 2}));
+
+TEST(TrayIcon, WithoutATemplateTheLettersAreDrawnTheSameWay) {
     for (const std::optional<std::string>& path :
          {std::optional<std::string>(), std::optional<std::string>("/nonexistent/Tray.png")}) {
-        const QIcon icon = trayIcon(path, Qt::black);
-        ASSERT_FALSE(icon.isNull());
-        const auto [opaque, allInk] = opaquePixels(pictureOf(icon, 18), Qt::black);
-        EXPECT_GT(opaque, 10);  // the letters put ink into the picture
-        EXPECT_TRUE(allInk);
+        const auto [white, black] = whiteAndBlack(pictureOf(trayIcon(path), 18));
+        EXPECT_GT(white, 10);
+        EXPECT_GT(black, 10);
     }
 }
 
 TEST(TrayIcon, TheDimmedPictureIsTheSameShapeFainter) {
-    const QIcon normal = trayIcon(std::nullopt, Qt::black);
+    const QIcon normal = trayIcon(std::nullopt);
     const QIcon dimmed = dimmedIcon(normal);
     const QImage a = pictureOf(normal, 18);
     const QImage b = pictureOf(dimmed, 18);

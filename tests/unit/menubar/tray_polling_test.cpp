@@ -21,7 +21,8 @@ TEST_F(TrayTest, LaunchWithTheAgentNotLoadedIsPausedBeforeTheHandlerReturns) {
     launch();  // no event is processed between the handler and these checks
     EXPECT_EQ(statusRow()->text(), "Tessaway Server: Paused");
     EXPECT_TRUE(tray->dimmed());
-    EXPECT_EQ(launchctl.calls, (std::vector<Args>{{"print", serverTarget()}}));
+    EXPECT_EQ(launchctl.calls,
+              (std::vector<Args>{{"print-disabled", domain}, {"print", serverTarget()}}));
     spin(0.2);
     EXPECT_TRUE(server.requests().empty());
 }
@@ -43,8 +44,10 @@ TEST_F(TrayTest, LaunchWithTheAgentLoadedIsStartingUntilTheFirstAnswer) {
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].method + " " + requests[0].path, "GET " + kPing);
     EXPECT_EQ(requests[1].method + " " + requests[1].path, "GET " + kSetup);
-    // One question to the service manager per poll; the port comes from the definition.
-    EXPECT_EQ(launchctl.calls, (std::vector<Args>{{"print", serverTarget()}}));
+    // Two questions to the service manager per poll, the check mark and the agent; the port
+    // comes from the definition.
+    EXPECT_EQ(launchctl.calls,
+              (std::vector<Args>{{"print-disabled", domain}, {"print", serverTarget()}}));
 }
 
 struct PingCase {

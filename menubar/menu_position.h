@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QPoint>
+#include <QRect>
+#include <QSize>
+
+class QMenu;
+
+namespace tessaway {
+
+/// Where a menu of `size` opens for an item at `icon` on a screen covering `screen`, of which
+/// panels leave `available` free: beside the panel that holds the item (below a panel at the
+/// top of the screen, above one at the bottom, to the right of one on the left, to the left of
+/// one on the right), never over the item nor over a panel's reserved strip, and inside the
+/// screen as far as it fits.
+QPoint menuPosition(const QRect& icon, const QSize& size, const QRect& screen,
+                    const QRect& available);
+
+/// Opens `menu` beside the item at `icon` and keeps it there while it is open, also when its
+/// entries change its size. An invalid `icon` (the tray does not say where the item is) stands
+/// for the pointer.
+void popupBeside(QMenu& menu, const QRect& icon);
+
+}  // namespace tessaway
