@@ -7,10 +7,10 @@
 #include <cstring>
 #include <string_view>
 
-#include "launchctl/locations.h"
 #include "platform/atomic_file.h"
 #include "platform/file_read.h"
 #include "platform/system.h"
+#include "launchctl/locations.h"
 
 namespace tessaway::launchd {
 namespace {

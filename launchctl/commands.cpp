@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/system.h"
 #include "launchctl/autostart.h"
 #include "launchctl/definition.h"
 #include "launchctl/environment.h"
@@ -22,7 +23,6 @@
 #include "launchctl/service_report.h"
 #include "launchctl/supervisor.h"
 #include "launchctl/target.h"
-#include "platform/system.h"
 
 namespace tessaway::launchd {
 namespace {
