@@ -155,15 +155,19 @@ Existing examine(const std::string& path, const std::string& exec, std::string& 
 
 /// The command of the entry. GLib and systemd check that the program named by Exec exists
 /// before they expand field codes, so they would look for a program path with a `%` under its
-/// doubled name and skip the entry; systemd's generator also skips a program path with a
-/// backslash. Such a path goes into a shell command instead, quoted for the shell, without a
-/// `$` (which systemd's reader does not take escaped).
+/// doubled name and skip the entry; systemd's generator also unescapes an argument twice and
+/// skips one with a backslash. Such a path goes into a shell command instead, quoted for the
+/// shell without a backslash (a quote closes, a single quote goes in double quotes, and a
+/// backslash is matched by a `?` outside the quotes) and without a `$` (which systemd's reader
+/// does not take escaped).
 std::vector<std::string> sessionStartCommand(const std::string& program) {
     if (program.find_first_of("%\\") == std::string::npos) return {program, "session-start"};
     std::string quoted = "'";
     for (char c : program) {
         if (c == '\'') {
-            quoted += "'\\''";
+            quoted += "'\"'\"'";
+        } else if (c == '\\') {
+            quoted += "'?'";
         } else {
             quoted += c;
         }
