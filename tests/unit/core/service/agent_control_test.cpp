@@ -163,6 +163,37 @@ INSTANTIATE_TEST_SUITE_P(Table, RestoreTest,
                                                        true, true}),
                          testing::CaseName());
 
+struct LoginOnCase {
+    const char* name;
+    std::optional<int> enableStatus;
+    std::optional<std::string> printDisabled;
+    std::string message;
+};
+
+class LoginOnTest : public AgentControlTest, public ::testing::WithParamInterface<LoginOnCase> {};
+
+// When start at login stays off, login-on says why.
+TEST_P(LoginOnTest, SaysWhyItCannot) {
+    setStartAtLogin(false);
+    fake.enableStatus = GetParam().enableStatus;
+    fake.printDisabledOutput = GetParam().printDisabled;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(runCtl("login-on"), GetParam().message.empty() ? 0 : 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LoginOnTest,
+    ::testing::Values(
+        LoginOnCase{"switched_on", std::nullopt, std::nullopt, ""},
+        LoginOnCase{"refused", 5, std::nullopt,
+                    "start at login could not be switched on: the setting did not change\n"},
+        LoginOnCase{"entry_still_switched_off", std::nullopt,
+                    "login = off: the autostart entry is switched off (Hidden=true)\n",
+                    "start at login could not be switched on: the autostart entry is switched "
+                    "off (Hidden=true)\n"}),
+    testing::CaseName());
+
 TEST_F(AgentControlTest, FailedBootstrapStillSucceedsWhenTheAgentIsLoadedAfterwards) {
     installDefinition();
     fake.printDisabledOutput = "\t" + S + " => true\n";
