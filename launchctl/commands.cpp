@@ -13,7 +13,6 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/system.h"
 #include "launchctl/autostart.h"
 #include "launchctl/definition.h"
 #include "launchctl/environment.h"
@@ -23,6 +22,7 @@
 #include "launchctl/service_report.h"
 #include "launchctl/supervisor.h"
 #include "launchctl/target.h"
+#include "platform/system.h"
 
 namespace tessaway::launchd {
 namespace {
@@ -161,9 +161,9 @@ int setEnabled(const std::vector<std::string_view>& args, bool enable) {
     const OverrideResult result = setOverride(overridesPath(), target->label, !enable);
     const std::string verb = enable ? "enable" : "disable";
     if (result == OverrideResult::recorded) {
-        if (!enable) return 0;
         // Enabled is meant for the next login: an autostart entry that the user switched off
-        // would keep it from happening.
+        // would keep it from happening. (A missing entry is made when an agent is loaded.)
+        if (!enable || !sessionStartSwitchedOff()) return 0;
         if (const auto problem = switchSessionStartOn(platform::executablePath())) {
             err("launchctl: start at login could not be switched on: " + *problem + "\n");
             return kIoErrorStatus;
