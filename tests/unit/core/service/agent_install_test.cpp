@@ -252,6 +252,9 @@ TEST_F(AgentInstallTest, EveryPortTakenFallsBackToTheDefaultAndSaysSo) {
     bool all = true;
     for (int port = 8011; port <= 8099; ++port) {
         const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        // Connections of other suites that linger after their end do not keep this one out.
+        const int reuse = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port));
