@@ -20,6 +20,8 @@ namespace tessaway {
 namespace {
 
 constexpr double kProbeTimeout = 3.0;
+// The report's rows are a few dozen characters wide; a longer server name is cut.
+constexpr size_t kReportNameCharacters = 200;
 
 std::string rule(const char* corner) {
     std::string line(corner);
@@ -57,7 +59,8 @@ Snapshot probeSnapshot(bool loaded) {
     snap.state = ServerState::running;
     snap.setFacts(setupFacts(getJSON("/api/setup/status", kProbeTimeout).obj));
     // The name comes from the server; it must not be able to drive the user's terminal.
-    if (snap.name) snap.name = replaceControlCharacters(*snap.name);
+    if (snap.name)
+        snap.name = boundedName(replaceControlCharacters(*snap.name), kReportNameCharacters);
     return snap;
 }
 
@@ -105,14 +108,24 @@ int32_t runCtl(const std::string& word) {
         stopServer();
         return serverLoaded() ? 1 : 0;
     }
-    if (word == "resume") return startServer() ? 0 : 1;
-    if (word == "login-on") {
-        setStartAtLogin(true);
-        return startAtLogin() ? 0 : 1;
+    if (word == "resume") {
+        // A start that left start at login on, which was off, has said so: it did not take
+        // effect as asked.
+        const StartResult started = startServer();
+        return started.loaded && started.notRestored.empty() ? 0 : 1;
     }
-    if (word == "login-off") {
-        setStartAtLogin(false);
-        return startAtLogin() ? 1 : 0;
+    if (word == "login-on" || word == "login-off") {
+        const bool on = word == "login-on";
+        const std::string problems = setStartAtLogin(on);
+        const LoginSetting after = loginSetting();
+        if (after.on() == on) return 0;
+        const std::string why = !problems.empty() ? problems
+                                : !after.blocked.empty()
+                                    ? after.blocked + "\n"
+                                    : std::string("the setting did not change\n");
+        platform::writeStandardError(std::string("start at login could not be switched ") +
+                                     (on ? "on: " : "off: ") + why);
+        return 1;
     }
     if (word == "quit") {
         stopServer();

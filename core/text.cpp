@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 namespace tessaway {
 namespace {
@@ -47,7 +48,64 @@ bool isControlOrFormat(char32_t c) {
     return false;
 }
 
+/// The combining marks that stack above or below their base: the general-purpose blocks and
+/// the marks of the scripts whose names can pile them up (Hebrew, Arabic, Thai, Lao).
+bool isStackingMark(char32_t c) {
+    if (c < 0x300) return false;
+    constexpr std::pair<char32_t, char32_t> kRanges[] = {
+        {0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x05BF, 0x05C7}, {0x0610, 0x061A},
+        {0x064B, 0x065F}, {0x0670, 0x0670}, {0x06D6, 0x06DC}, {0x06DF, 0x06E4}, {0x06E7, 0x06ED},
+        {0x0E31, 0x0E31}, {0x0E34, 0x0E3A}, {0x0E47, 0x0E4E}, {0x0EB1, 0x0EB1}, {0x0EB4, 0x0EBC},
+        {0x0EC8, 0x0ECD}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF}, {0x20D0, 0x20FF}, {0xFE20, 0xFE2F},
+    };
+    for (const auto& [low, high] : kRanges) {
+        if (c >= low && c <= high) return true;
+    }
+    return false;
+}
+
+/// The code point that starts at `i` of valid UTF-8, and its length.
+std::pair<char32_t, size_t> decodeAt(std::string_view text, size_t i) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    const size_t length = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    char32_t code = length == 1 ? b : b & (0x7F >> length);
+    for (size_t k = 1; k < length && i + k < text.size(); ++k)
+        code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    return {code, std::min(length, text.size() - i)};
+}
+
 }  // namespace
+
+std::string boundedName(std::string_view text, size_t maxCharacters) {
+    // Names in real scripts put at most a few marks on one letter.
+    constexpr size_t kMaxMarksPerBase = 4;
+    constexpr std::string_view kEllipsis = "\u2026";
+    constexpr std::string_view kDottedCircle = "\u25CC";
+    std::vector<std::string_view> kept;
+    size_t marks = 0;
+    for (size_t i = 0; i < text.size();) {
+        const auto [code, length] = decodeAt(text, i);
+        const std::string_view character = text.substr(i, length);
+        i += length;
+        if (!isStackingMark(code)) {
+            marks = 0;
+        } else if (++marks > kMaxMarksPerBase) {
+            continue;
+        } else if (kept.empty()) {
+            // A mark with nothing before it would sit on whatever is drawn there.
+            kept.push_back(kDottedCircle);
+        }
+        kept.push_back(character);
+        if (kept.size() > maxCharacters) break;
+    }
+    const bool cut = kept.size() > maxCharacters;
+    if (cut) kept.resize(maxCharacters > 0 ? maxCharacters - 1 : 0);
+    std::string out;
+    for (const auto& character : kept)
+        out += character;
+    if (cut) out += kEllipsis;
+    return out;
+}
 
 std::string repairUtf8(std::string_view bytes) {
     std::string out;

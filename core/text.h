@@ -15,4 +15,11 @@ std::string repairUtf8(std::string_view bytes);
 /// reorder or hide what is shown around it. Expects valid UTF-8.
 std::string replaceControlCharacters(std::string_view text);
 
+/// A name from outside made fit for one row of a menu or report: at most `maxCharacters` code
+/// points (a longer one is cut and ends in "…"), no run of more than a few combining marks on
+/// one base (more would pile up over the rows around it), and a dotted circle as the base of
+/// marks that have none at the start. Expects valid UTF-8; shorter names in ordinary scripts
+/// come back unchanged.
+std::string boundedName(std::string_view text, size_t maxCharacters);
+
 }  // namespace tessaway

@@ -107,6 +107,8 @@ std::string trimmed(std::string_view text) {
 /// What is at the entry's place now.
 enum class Existing { missing, ours, switchedOff, other, unknown };
 
+/// `problem` says what went wrong for `unknown`, and which key switched it off for
+/// `switchedOff`.
 Existing examine(const std::string& path, const std::string& exec, std::string& problem) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {
@@ -143,6 +145,7 @@ Existing examine(const std::string& path, const std::string& exec, std::string& 
         // Honoured wherever it appears, also in a file that is not an entry at all.
         if ((key == "Hidden" && value == "true") ||
             (key == "X-GNOME-Autostart-enabled" && value == "false")) {
+            problem = key + "=" + value;
             return Existing::switchedOff;
         }
         if (inGroup && key == "Exec") execValue = value;
@@ -152,14 +155,19 @@ Existing examine(const std::string& path, const std::string& exec, std::string& 
 
 /// The command of the entry. GLib and systemd check that the program named by Exec exists
 /// before they expand field codes, so they would look for a program path with a `%` under its
-/// doubled name and skip the entry; such a path goes into a shell command instead, quoted for
-/// the shell, without a `$` (which systemd's reader does not take escaped).
+/// doubled name and skip the entry; systemd's generator also unescapes an argument twice and
+/// skips one with a backslash. Such a path goes into a shell command instead, quoted for the
+/// shell without a backslash (a quote closes, a single quote goes in double quotes, and a
+/// backslash is matched by a `?` outside the quotes) and without a `$` (which systemd's reader
+/// does not take escaped).
 std::vector<std::string> sessionStartCommand(const std::string& program) {
-    if (program.find('%') == std::string::npos) return {program, "session-start"};
+    if (program.find_first_of("%\\") == std::string::npos) return {program, "session-start"};
     std::string quoted = "'";
     for (char c : program) {
         if (c == '\'') {
-            quoted += "'\\''";
+            quoted += "'\"'\"'";
+        } else if (c == '\\') {
+            quoted += "'?'";
         } else {
             quoted += c;
         }
@@ -193,7 +201,11 @@ std::string autostartPath() {
     return xdgFolder("XDG_CONFIG_HOME", ".config") + "/autostart/tessaway-launchd.desktop";
 }
 
-std::optional<std::string> registerSessionStart(const std::string& program) {
+namespace {
+
+/// Writes the entry unless ours is in place already; one switched off is left alone unless
+/// `switchOn`.
+std::optional<std::string> placeEntry(const std::string& program, bool switchOn) {
     if (program.empty()) return "cannot find the path of this program";
     const auto entry = autostartEntry(program);
     if (!entry) return "its path cannot be written in a desktop entry: " + program;
@@ -202,8 +214,10 @@ std::optional<std::string> registerSessionStart(const std::string& program) {
     std::string problem;
     switch (examine(path, *exec, problem)) {
         case Existing::ours:
-        case Existing::switchedOff:
             return std::nullopt;
+        case Existing::switchedOff:
+            if (!switchOn) return std::nullopt;
+            break;
         case Existing::unknown:
             return problem;
         case Existing::missing:
@@ -219,6 +233,22 @@ std::optional<std::string> registerSessionStart(const std::string& program) {
         return "cannot write " + path + ": " + error;
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> registerSessionStart(const std::string& program) {
+    return placeEntry(program, false);
+}
+
+std::optional<std::string> switchSessionStartOn(const std::string& program) {
+    return placeEntry(program, true);
+}
+
+std::optional<std::string> sessionStartSwitchedOff() {
+    std::string problem;
+    if (examine(autostartPath(), {}, problem) != Existing::switchedOff) return std::nullopt;
+    return problem;
 }
 
 }  // namespace tessaway::launchd

@@ -16,7 +16,7 @@ namespace tessaway::launchd {
 std::optional<std::string> desktopExec(const std::vector<std::string>& argv);
 
 /// The autostart entry that runs `program` with the word "session-start" (through /bin/sh when
-/// the path holds a `%`, which some readers cannot take in the program of Exec).
+/// the path holds a `%` or a backslash, which some readers cannot take in the program of Exec).
 std::optional<std::string> autostartEntry(const std::string& program);
 
 /// $XDG_CONFIG_HOME/autostart/tessaway-launchd.desktop, with ~/.config in place of a missing
@@ -27,5 +27,13 @@ std::string autostartPath();
 /// entry, atomically, when it is missing or runs something else. An entry the user switched
 /// off is left as it is. Empty when the entry is in place, else what went wrong.
 std::optional<std::string> registerSessionStart(const std::string& program);
+
+/// Like registerSessionStart, but an entry the user switched off is made ours again: the user
+/// has asked for start at login since.
+std::optional<std::string> switchSessionStartOn(const std::string& program);
+
+/// The key and value by which the entry is switched off ("Hidden=true"); empty when it is not
+/// switched off (also when there is none yet).
+std::optional<std::string> sessionStartSwitchedOff();
 
 }  // namespace tessaway::launchd

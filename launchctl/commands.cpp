@@ -13,15 +13,16 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/system.h"
 #include "launchctl/autostart.h"
 #include "launchctl/definition.h"
 #include "launchctl/environment.h"
 #include "launchctl/locations.h"
 #include "launchctl/overrides.h"
 #include "launchctl/service_record.h"
+#include "launchctl/service_report.h"
 #include "launchctl/supervisor.h"
 #include "launchctl/target.h"
+#include "platform/system.h"
 
 namespace tessaway::launchd {
 namespace {
@@ -142,6 +143,10 @@ int printDisabled(const std::vector<std::string_view>& args) {
         text += "\t\"" + label + "\" => " + (disabled ? "disabled" : "enabled") + "\n";
     }
     text += "}\n";
+    // The overrides are not all: with the desktop's entry switched off, nothing loads at login.
+    if (const auto switchedOff = sessionStartSwitchedOff()) {
+        text += "login = off: the autostart entry is switched off (" + *switchedOff + ")\n";
+    }
     out(text);
     return 0;
 }
@@ -154,8 +159,17 @@ int setEnabled(const std::vector<std::string_view>& args, bool enable) {
     const auto target = targetArgument(args[0], Kind::service, kUsage, status);
     if (!target) return status;
     const OverrideResult result = setOverride(overridesPath(), target->label, !enable);
-    if (result == OverrideResult::recorded) return 0;
     const std::string verb = enable ? "enable" : "disable";
+    if (result == OverrideResult::recorded) {
+        // Enabled is meant for the next login: an autostart entry that the user switched off
+        // would keep it from happening. (A missing entry is made when an agent is loaded.)
+        if (!enable || !sessionStartSwitchedOff()) return 0;
+        if (const auto problem = switchSessionStartOn(platform::executablePath())) {
+            err("launchctl: start at login could not be switched on: " + *problem + "\n");
+            return kIoErrorStatus;
+        }
+        return 0;
+    }
     if (result == OverrideResult::full) {
         err("Could not " + verb + " service: 28: No space left on device\n");
         return kNoSpaceStatus;
@@ -189,6 +203,13 @@ Outcome loadDefinition(const std::string& path, unsigned long uid, const Overrid
     }
     const Environment env =
         serviceEnvironment(def, [](const char* name) -> const char* { return std::getenv(name); });
+    // The supervisor records the whole definition and environment for `print`; a record that
+    // large could not be read back, and the service would show as not running.
+    if (serviceReport(def, env, ServiceRuntime{}, uid).size() > kMaxReportBytes) {
+        err(path + ": Definition too large: its arguments, paths and environment exceed " +
+            std::to_string(kMaxReportBytes / 1024) + " KiB\n");
+        return Outcome::broken;
+    }
     switch (loadService(def, env, folder, uid)) {
         case LoadResult::loaded:
             break;

@@ -189,6 +189,12 @@ DefinitionResult readDefinition(const std::string& path) {
     struct stat st {};
     if (fstat(fd.get(), &st) != 0) return failure(std::strerror(errno));
     if (!S_ISREG(st.st_mode)) return failure(std::strerror(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+    // A definition that another user owns or may change would run their program as this user.
+    // The checks hold for the file itself, also when the path is a link to it.
+    if (st.st_uid != geteuid()) return failure("Dubious ownership on file (skipping)");
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return failure("Dubious permissions on file (skipping)");
+    }
     if (static_cast<size_t>(st.st_size) > kMaxDefinitionBytes) return failure(std::strerror(EFBIG));
     std::string data;
     char buffer[16384];

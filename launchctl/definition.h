@@ -72,6 +72,7 @@ struct DefinitionResult {
 DefinitionResult parseDefinition(std::string_view data, const std::string& path);
 
 /// Reads and parses the definition file at `path` (made absolute against the current folder).
+/// A file that is not owned by this user, or that its group or others may write, is refused.
 DefinitionResult readDefinition(const std::string& path);
 
 /// True when `label` can name a service: 1 to 200 bytes, no slash (it becomes part of a file

@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
@@ -32,6 +33,8 @@ constexpr int kPollAfterToggleMs = 1500;
 constexpr double kIdleTimeout = 2.0;
 constexpr double kRequestTimeout = 3.0;
 constexpr int kHostCheckIntervalMs = 1000;
+// A longer server name would make the menu as wide as the screen.
+constexpr size_t kMenuNameCharacters = 48;
 
 const QString kTitle = QStringLiteral("Tessaway Server");
 const std::string kNoTray =
@@ -39,6 +42,9 @@ const std::string kNoTray =
     "starts\n";
 const QString kCouldNotStart = QStringLiteral(
     "Tessaway Server could not start. Reinstall it, or see ~/Library/Logs/Tessaway/server.log.");
+const QString kLoginLeftOn = QStringLiteral(
+    "Tessaway Server started, but Start at Login could not be switched off again. Switch it "
+    "off in this menu once the cause is gone.");
 
 HttpRequest getRequest(const std::string& url) {
     HttpRequest request;
@@ -165,7 +171,8 @@ void Tray::menuWillOpen() {
 }
 
 void Tray::render() {
-    const Snapshot& snap = monitor_.snapshot();
+    Snapshot snap = monitor_.snapshot();
+    if (snap.name) snap.name = boundedName(*snap.name, kMenuNameCharacters);
     const MenuText text = menuText(snap);
     statusRow->setText(menuTitle(text.status));
     detailRow->setText(menuTitle(text.detail));
@@ -228,7 +235,9 @@ void Tray::togglePause() {
         stopServer();
         monitor_.pauseChosen();
     } else {
-        if (!startServer()) alert(kCouldNotStart);
+        const StartResult started = startServer();
+        if (!started.loaded) alert(kCouldNotStart);
+        if (!started.notRestored.empty()) alert(kLoginLeftOn);
         monitor_.resumeChosen();
     }
     render();
@@ -247,6 +256,11 @@ void Tray::quit() {
 }
 
 void Tray::alert(const QString& text) {
+    // While one box waits for the user, another choice can come in (the box runs its own event
+    // loop); it is not stacked on top of the first.
+    if (alertShown_) return;
+    alertShown_ = true;
+    const auto shown = qScopeGuard([this] { alertShown_ = false; });
     if (presentAlert_) {
         presentAlert_(kTitle, text);
         return;

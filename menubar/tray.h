@@ -66,7 +66,7 @@ public:
     /// Reads the login check mark again and asks the service manager whether the server agent
     /// is loaded; if so, pings the server in the background.
     void poll();
-    /// Shows `text` in the one message box of the application.
+    /// Shows `text` in the one message box of the application; nothing while it is shown.
     void alert(const QString& text);
     /// "http://localhost:" and the configured port, read afresh.
     std::string base() const;
@@ -103,6 +103,7 @@ private:
     QIcon normalIcon_;
     QIcon dimmedIcon_;
     bool dimmed_ = false;
+    bool alertShown_ = false;  ///< a message box waits for the user
     AlertPresenter presentAlert_;
 };
 

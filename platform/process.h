@@ -14,13 +14,21 @@ struct CapturedRun {
     std::string error;     ///< why the program could not be started
 };
 
+/// The environment a child gets from `env` (this process's, as `environ`): every variable
+/// except one too large for any real use (a desktop's window activation token can be made
+/// hundreds of kilobytes long, and one such variable would make every start fail), and, for a
+/// program that opens no window (`opensWindows` false), the activation tokens.
+std::vector<std::string> childEnvironment(char* const* env, bool opensWindows);
+
 /// Runs `program` (an absolute path: no shell, no search of PATH) with `args`, drains the
 /// shared pipe to its end, then waits for the child. The child inherits standard input and the
-/// environment, and no other descriptor of this process.
+/// environment (as childEnvironment gives it for a tool), no signal held back, and no other
+/// descriptor of this process.
 CapturedRun runCaptured(const std::string& program, const std::vector<std::string>& args);
 
 /// Starts `program` (searched on PATH) with `args`, detached: never waited for by the caller,
-/// and reaped in the background so that no zombie stays behind. False when it cannot start.
+/// and reaped in the background so that no zombie stays behind. It gets the environment as
+/// childEnvironment gives it for a program that opens windows. False when it cannot start.
 bool spawnDetached(const std::string& program, const std::vector<std::string>& args);
 
 }  // namespace tessaway::platform

@@ -5,9 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <thread>
+#include <utility>
 
 #include "platform/unique_fd.h"
 
@@ -32,6 +35,18 @@ int statusOf(int wstatus) {
     return -1;
 }
 
+/// A child's environment as the spawn functions take it; `strings` owns the text.
+struct EnvironmentBlock {
+    std::vector<std::string> strings;
+    std::vector<char*> pointers;
+
+    explicit EnvironmentBlock(std::vector<std::string> variables) : strings(std::move(variables)) {
+        for (auto& entry : strings)
+            pointers.push_back(entry.data());
+        pointers.push_back(nullptr);
+    }
+};
+
 int waitFor(pid_t pid) {
     int wstatus = 0;
     while (waitpid(pid, &wstatus, 0) < 0) {
@@ -41,6 +56,33 @@ int waitFor(pid_t pid) {
 }
 
 }  // namespace
+
+std::vector<std::string> childEnvironment(char* const* env, bool opensWindows) {
+    // No real variable comes near this; the kernel refuses a single one over 128 KiB, and all
+    // of them together over a quarter of the stack limit.
+    constexpr size_t kMaxVariableBytes = 32 * 1024;
+    constexpr size_t kMaxTotalBytes = 1024 * 1024;
+    constexpr std::string_view kActivationTokens[] = {"XDG_ACTIVATION_TOKEN=",
+                                                      "DESKTOP_STARTUP_ID="};
+    std::vector<std::string> variables;
+    size_t total = 0;
+    for (char* const* entry = env; entry != nullptr && *entry != nullptr; ++entry) {
+        const std::string_view variable(*entry);
+        if (variable.size() > kMaxVariableBytes || total + variable.size() > kMaxTotalBytes) {
+            continue;
+        }
+        // A token lets the program that gets it raise a window; a tool opens none.
+        if (!opensWindows && std::any_of(std::begin(kActivationTokens), std::end(kActivationTokens),
+                                         [&](std::string_view name) {
+                                             return variable.substr(0, name.size()) == name;
+                                         })) {
+            continue;
+        }
+        total += variable.size();
+        variables.emplace_back(variable);
+    }
+    return variables;
+}
 
 CapturedRun runCaptured(const std::string& program, const std::vector<std::string>& args) {
     CapturedRun run;
@@ -58,10 +100,21 @@ CapturedRun runCaptured(const std::string& program, const std::vector<std::strin
     // Whatever else is open here (sockets, lock files) stays out of the child.
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 
+    // The child starts with no signal held back, whatever this thread holds at the moment.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+
     auto argv = argvFor(program, args);
+    EnvironmentBlock env(childEnvironment(environ, false));
     pid_t pid = 0;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int rc =
+        posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), env.pointers.data());
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
     // Only the child may hold the writing end now, so the drain below ends when the child does.
     writeEnd.reset();
     if (rc != 0) {
@@ -97,11 +150,16 @@ bool spawnDetached(const std::string& program, const std::vector<std::string>& a
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
 
     auto argv = argvFor(program, args);
+    EnvironmentBlock env(childEnvironment(environ, true));
     pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+    const int rc =
+        posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), env.pointers.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     if (rc != 0) return false;

@@ -1,5 +1,6 @@
 #include "platform/process_signal.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -18,6 +19,18 @@ SignalOutcome signalProcessIf(pid_t pid, int signal, const std::function<bool()>
     const bool sent = pidfd ? syscall(SYS_pidfd_send_signal, pidfd.get(), signal, nullptr, 0) == 0
                             : kill(pid, signal) == 0;
     return sent ? SignalOutcome::sent : SignalOutcome::failed;
+}
+
+DeferredTermination::DeferredTermination() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+        sigaddset(&held, signal);
+    pthread_sigmask(SIG_BLOCK, &held, &previous_);
+}
+
+DeferredTermination::~DeferredTermination() {
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
 }  // namespace tessaway::platform

@@ -27,8 +27,13 @@ constexpr size_t kMaxPropertyListBytes = 1 << 20;
 // recursively, so a deeper one could exhaust the stack.
 constexpr size_t kMaxDepth = 128;
 // A binary list may refer to one object many times; libplist copies it for every reference,
-// so a small file could otherwise expand into billions of nodes.
+// so a small file could otherwise expand into billions of nodes, or repeat one long string
+// until memory runs out. Both are bounded before the tree is built: the number of nodes, and
+// the bytes the expanded tree holds (what its strings and data take, plus a share for each
+// node). A file within the size limit that refers to each object once stays well within both.
 constexpr uint64_t kMaxNodes = 1 << 18;
+constexpr uint64_t kMaxExpandedBytes = 4 << 20;
+constexpr uint64_t kNodeBytes = 16;
 
 uint64_t bigEndian(const unsigned char* bytes, size_t size) {
     uint64_t value = 0;
@@ -39,7 +44,8 @@ uint64_t bigEndian(const unsigned char* bytes, size_t size) {
 
 /// The structure of a binary property list, checked before libplist builds a tree from it:
 /// every object lies inside the file, references form no cycle, nesting and the expanded tree
-/// stay within the limits, and no string holds a 0 byte (libplist cannot represent one).
+/// (in nodes and in bytes) stay within the limits, and no string holds a 0 byte (libplist
+/// cannot represent one).
 class BinaryCheck {
 public:
     explicit BinaryCheck(std::string_view data)
@@ -69,12 +75,15 @@ private:
         enum State : unsigned char { unseen, open, done } state = unseen;
         uint32_t depth = 0;
         uint64_t nodes = 0;
+        uint64_t bytes = 0;  ///< in the expanded tree, this object and all it refers to
     };
 
-    /// Where the object's children are listed and how many references there are.
+    /// Where the object's children are listed and how many references there are; for any
+    /// object, the bytes its own value takes once expanded.
     struct Children {
         size_t first = 0;
         uint64_t refs = 0;
+        uint64_t bytes = 0;
     };
 
     std::optional<size_t> offsetOf(size_t index) const {
@@ -95,7 +104,8 @@ private:
         return count;
     }
 
-    /// Checks one object on its own; fills `children` for containers.
+    /// Checks one object on its own; fills `children` (for containers, and the bytes of the
+    /// value itself for every object).
     bool inspect(size_t index, Children& children) const {
         const auto offset = offsetOf(index);
         if (!offset) return false;
@@ -115,14 +125,18 @@ private:
             case 0x5:  // ASCII string
             case 0x7:  // UTF-8 string
                 if (count > room) return false;
+                children.bytes = count;
                 return std::memchr(bytes_ + at, 0, static_cast<size_t>(count)) == nullptr;
             case 0x6:  // UTF-16 string
                 if (count > room / 2) return false;
+                // Each unit becomes up to three bytes of UTF-8.
+                children.bytes = 3 * count;
                 for (uint64_t i = 0; i < count; ++i) {
                     if (bytes_[at + 2 * i] == 0 && bytes_[at + 2 * i + 1] == 0) return false;
                 }
                 return true;
             case 0x4:  // data
+                children.bytes = count;
                 return count <= room;
             case 0xA:
             case 0xB:
@@ -130,7 +144,7 @@ private:
             case 0xD: {
                 const uint64_t refs = type == 0xD ? 2 * count : count;
                 if (count > room || refs > room / refSize_) return false;
-                children = {at, refs};
+                children = {at, refs, 0};
                 return true;
             }
             default:
@@ -171,17 +185,20 @@ private:
             // All children are done: total this object's expanded size and depth.
             Object& object = objects_[frame.index];
             uint64_t nodes = 1;
+            uint64_t bytes = kNodeBytes + frame.children.bytes;
             uint32_t depth = 1;
             for (uint64_t i = 0; i < frame.children.refs; ++i) {
                 const size_t at = frame.children.first + i * refSize_;
                 const Object& child =
                     objects_[static_cast<size_t>(bigEndian(bytes_ + at, refSize_))];
                 nodes += child.nodes;
+                bytes += child.bytes;
                 depth = std::max<uint32_t>(depth, child.depth + 1);
-                if (nodes > kMaxNodes) return false;
+                if (nodes > kMaxNodes || bytes > kMaxExpandedBytes) return false;
             }
-            if (depth > kMaxDepth) return false;
+            if (depth > kMaxDepth || bytes > kMaxExpandedBytes) return false;
             object.nodes = nodes;
+            object.bytes = bytes;
             object.depth = depth;
             object.state = Object::done;
             stack.pop_back();

@@ -1,6 +1,9 @@
 #include "core/service/agent_install.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <string_view>
+#include <utility>
 
 #include "core/identity.h"
 #include "core/service/agent_control.h"
@@ -46,13 +49,6 @@ std::string xmlEscaped(const std::string& text) {
     return out;
 }
 
-void replaceAll(std::string& text, const std::string& placeholder, const std::string& value) {
-    for (size_t at = text.find(placeholder); at != std::string::npos;
-         at = text.find(placeholder, at + value.size())) {
-        text.replace(at, placeholder.size(), value);
-    }
-}
-
 /// The template of a label, when it exists and is UTF-8 text.
 std::optional<std::string> readTemplate(const std::string& label) {
     const auto path = platform::pathForResource(label + ".plist", "in");
@@ -66,10 +62,25 @@ std::optional<std::string> readTemplate(const std::string& label) {
 
 std::string renderTemplate(std::string text, const std::string& app, const std::string& home,
                            int64_t port) {
-    replaceAll(text, "@APP@", xmlEscaped(app));
-    replaceAll(text, "@HOME@", xmlEscaped(home));
-    replaceAll(text, "@PORT@", std::to_string(port));
-    return text;
+    // One pass over the template: a value that holds a placeholder's text (a bundle in a folder
+    // named "@HOME@") stays as it is.
+    const std::pair<std::string_view, std::string> values[] = {
+        {"@APP@", xmlEscaped(app)}, {"@HOME@", xmlEscaped(home)}, {"@PORT@", std::to_string(port)}};
+    std::string out;
+    out.reserve(text.size());
+    size_t at = 0;
+    while (at < text.size()) {
+        const auto value = std::find_if(std::begin(values), std::end(values), [&](const auto& v) {
+            return text.compare(at, v.first.size(), v.first) == 0;
+        });
+        if (value == std::end(values)) {
+            out += text[at++];
+        } else {
+            out += value->second;
+            at += value->first.size();
+        }
+    }
+    return out;
 }
 
 std::optional<InstallResult> installAgents() {
@@ -82,11 +93,21 @@ std::optional<InstallResult> installAgents() {
     result.port = serverPort();
     if (!existed || result.port < 1 || result.port > 65535) {
         stopServer();
-        result.port = freePort();
+        const auto free = firstFreePort();
+        result.port = free.value_or(defaultPort);
+        if (!free) {
+            platform::writeStandardError("no free port in " + std::to_string(defaultPort) + "-" +
+                                         std::to_string(defaultPort + kPortSearchSpan) +
+                                         "; using " + std::to_string(defaultPort) +
+                                         ", which another program holds\n");
+        }
     }
-    std::filesystem::create_directories(agentsDir, ec);
+    // A folder that cannot be made shows up as a write that fails; its own error is the cause
+    // then, not the missing folder.
+    std::error_code folderError;
+    std::filesystem::create_directories(agentsDir, folderError);
     std::filesystem::create_directories(logFolder(), ec);
-    const bool atLogin = startAtLogin();
+    const bool atLogin = loginSetting().enabled;
 
     for (const std::string& label : {serverLabel, trayLabel}) {
         const auto text = readTemplate(label);
@@ -97,13 +118,19 @@ std::optional<InstallResult> installAgents() {
         const std::string rendered =
             renderTemplate(*text, platform::mainBundle().path, home, result.port);
         const std::string destination = agentPlist(label).string();
-        if (loaded(label)) launchctl({"bootout", serviceTarget(label)});
+        // The new definition is in place before the running agent is touched: when it cannot
+        // be written, the agent keeps running from the old one.
         std::string error;
         if (!platform::writeFileAtomically(destination, rendered, error)) {
+            if (folderError) {
+                error = "cannot create " + agentsDir.string() + ": " + folderError.message() +
+                        " (errno " + std::to_string(folderError.value()) + ")";
+            }
             platform::writeStandardError("cannot write " + destination + ": " + error + "\n");
             return std::nullopt;
         }
-        const LaunchctlResult bootstrap = bootstrapAgent(label, destination, atLogin);
+        if (loaded(label)) launchctl({"bootout", serviceTarget(label)});
+        const LaunchctlResult bootstrap = bootstrapAgent(label, destination, atLogin).bootstrap;
         if (bootstrap.status != 0 && !loaded(label)) {
             platform::writeStandardError("bootstrap " + label + ": " + bootstrap.output);
         }

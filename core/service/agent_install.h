@@ -17,8 +17,9 @@ struct InstallResult {
 /// the message is on standard error then, and the process should end with status 1.
 std::optional<InstallResult> installAgents();
 
-/// Replaces "@APP@", "@HOME@" and "@PORT@" in a template, in that order. The two paths are
-/// escaped for XML, so that any folder name gives a valid property list.
+/// Replaces "@APP@", "@HOME@" and "@PORT@" in a template, in one pass: text that a value
+/// brings in is never replaced again. The two paths are escaped for XML, so that any folder
+/// name gives a valid property list.
 std::string renderTemplate(std::string text, const std::string& app, const std::string& home,
                            int64_t port);
 

@@ -13,11 +13,7 @@
 #include "platform/property_list.h"
 
 namespace tessaway {
-namespace {
-
-constexpr int64_t kSearchSpan = 88;  // 8011 to 8099 inclusive
-
-}  // namespace
+namespace {}  // namespace
 
 std::optional<int64_t> parseDecimal(std::string_view text) {
     const bool signed_ = !text.empty() && (text.front() == '+' || text.front() == '-');
@@ -93,11 +89,15 @@ bool portIsFree(int64_t port) {
     return canBind(AF_INET6, port, unavailable) || unavailable;
 }
 
-int64_t freePort() {
-    for (int64_t port = defaultPort; port <= defaultPort + kSearchSpan; ++port) {
+std::optional<int64_t> firstFreePort() {
+    for (int64_t port = defaultPort; port <= defaultPort + kPortSearchSpan; ++port) {
         if (portIsFree(port)) return port;
     }
-    return defaultPort;
+    return std::nullopt;
+}
+
+int64_t freePort() {
+    return firstFreePort().value_or(defaultPort);
 }
 
 }  // namespace tessaway

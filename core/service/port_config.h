@@ -21,6 +21,12 @@ int64_t definitionPort(const platform::PropertyList* definition);
 /// answer the browser in the server's place.
 bool portIsFree(int64_t port);
 
+/// How far above defaultPort the search for a free port goes: 8011 to 8099.
+inline constexpr int64_t kPortSearchSpan = 88;
+
+/// The first free port from 8011 to 8099; empty when none is.
+std::optional<int64_t> firstFreePort();
+
 /// The first free port from 8011 to 8099, or 8011 when none is.
 int64_t freePort();
 

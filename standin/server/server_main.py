@@ -79,16 +79,59 @@ DRAIN_SECONDS = 2.0
 DRAIN_BYTES = 1024 * 1024
 SERVER_SOFTWARE = "Tessaway/1.0"
 
+# What one log line holds of its message, and how large the log grows before it is rotated:
+# anyone who can reach the port chooses what the request lines say.
+MAX_LOG_LINE_CHARS = 2048
+MAX_LOG_BYTES = 8 * 1024 * 1024
+
 _log_lock = threading.Lock()
 
 
+def _rotate_log():
+    """When standard output is a log file past its bound: the file becomes its ".1" (replacing
+    an older one) and a new one takes its place, on standard error too when that is the same
+    file. Where the file cannot be renamed it is emptied instead."""
+    try:
+        out = sys.stdout.fileno()
+        info = os.fstat(out)
+    except (OSError, ValueError, AttributeError):
+        return
+    if not stat.S_ISREG(info.st_mode) or info.st_size <= MAX_LOG_BYTES:
+        return
+    try:
+        same_error = os.path.samestat(info, os.fstat(2))
+    except OSError:
+        same_error = False
+    try:
+        path = os.readlink(f"/proc/self/fd/{out}")
+        if not os.path.samestat(info, os.stat(path)):
+            raise OSError("the log file was replaced")
+        os.replace(path, path + ".1")
+        fresh = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644)
+        try:
+            os.dup2(fresh, out)
+            if same_error:
+                os.dup2(fresh, 2)
+        finally:
+            os.close(fresh)
+    except OSError:
+        try:
+            os.ftruncate(out, 0)
+        except OSError:
+            pass
+
+
 def log(message):
-    """Writes one time-stamped line to standard output and flushes it."""
+    """Writes one time-stamped line to standard output and flushes it. A long message is cut,
+    and the log is rotated when it has grown past its bound."""
     stamp = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
+    if len(message) > MAX_LOG_LINE_CHARS:
+        message = f"{message[:MAX_LOG_LINE_CHARS]}… ({len(message)} characters)"
     with _log_lock:
         try:
             sys.stdout.write(f"{stamp} {message}\n")
             sys.stdout.flush()
+            _rotate_log()
         except (OSError, ValueError, AttributeError):
             pass
 

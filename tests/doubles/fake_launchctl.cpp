@@ -27,6 +27,7 @@ LaunchctlResult FakeLaunchctl::run(const Args& args) {
     knob("failed-bootstrap-loads", bootstrapLoads, "");
     knob("never-unload", !bootoutUnloads, "");
     knob("enable-status", enableStatus.has_value(), std::to_string(enableStatus.value_or(0)));
+    knob("disable-status", disableStatus != 0, std::to_string(disableStatus));
     const fs::path loaded = state / "loaded";
     fs::remove_all(loaded);
     fs::create_directories(loaded);

@@ -34,6 +34,8 @@ public:
     bool bootoutUnloads = true;  ///< false: the service never goes away
     /// When set, the status of every "enable" and "disable", which then change nothing.
     std::optional<int> enableStatus;
+    /// When not 0, the status of every "disable", which then changes nothing.
+    int disableStatus = 0;
 
 private:
     TempDir state_;

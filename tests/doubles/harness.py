@@ -2,6 +2,8 @@
 scripted launchctl, the fake browser, the scripted local HTTP server (test_http_server.py),
 and stand-ins for running menu-bar instances."""
 
+import ctypes
+import errno
 import fcntl
 import os
 import shutil
@@ -162,6 +164,36 @@ def unsafe_folder_rows(folder, elsewhere):
     return [("symbolic link", link, "it is a symbolic link"),
             ("another user's", other_owner, "it belongs to another user"),
             ("writable by others", writable_by_others, "other users can write to it")]
+
+
+def full_file_system(test, folder, size="1m"):
+    """Makes `folder` a small file system of the test's own and fills it, so that the next
+    write there finds no space. The process first gets mounts of its own, so nothing is seen
+    outside it and nothing is left behind when it ends; the test is skipped, saying why, where
+    that is not allowed."""
+    if not getattr(full_file_system, "private", False):
+        libc = ctypes.CDLL(None, use_errno=True)
+        if libc.unshare(0x20000) != 0:  # CLONE_NEWNS
+            test.skipTest(f"no mount namespace of our own: {os.strerror(ctypes.get_errno())}")
+        subprocess.run(["mount", "--make-rprivate", "/"], check=True, capture_output=True)
+        full_file_system.private = True
+    os.makedirs(folder, exist_ok=True)
+    made = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", folder],
+                          capture_output=True, text=True)
+    if made.returncode != 0:
+        test.skipTest(f"no tmpfs: {made.stderr.strip()}")
+    test.addCleanup(subprocess.run, ["umount", "-l", folder], capture_output=True)
+    return lambda: _fill(folder)
+
+
+def _fill(folder):
+    with open(os.path.join(folder, ".filler"), "wb", buffering=0) as f:
+        try:
+            while True:
+                f.write(bytes(65536))
+        except OSError as error:
+            if error.errno != errno.ENOSPC:
+                raise
 
 
 class FakeInstance:

@@ -14,7 +14,7 @@ import urllib.request
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doubles"))
 from desktop_entry import autostart_command  # noqa: E402
 from harness import (LAUNCHCTL, SERVER_LABEL, TRAY, TRAY_LABEL, BundleTestCase,  # noqa: E402
-                     processes_mentioning, wait_for)
+                     full_file_system, processes_mentioning, wait_for)
 
 
 class EndToEndCase(BundleTestCase):
@@ -111,6 +111,49 @@ class EndToEndTest(EndToEndCase):
             self.assertTrue(wait_for(lambda label=label: self.agent_pid(label) not in
                                      (None, before[label])), label)
         self.assertIn("Tessaway Server: Running", self.wait_for_status("Tessaway Server: Running"))
+
+
+class FullDiskTest(EndToEndCase):
+    def test_a_full_disk_is_reported_and_leaves_the_server_and_start_at_login_as_they_were(self):
+        agents = os.path.join("Library", "LaunchAgents")
+        overrides = os.path.join(".local", "state", "tessaway-launchd")
+        rows = [
+            # name, folder that fills up, commands before, command, its message, report lines
+            ("reinstall", agents, [], "--install-agents",
+             "cannot write {home}/" + os.path.join(agents, SERVER_LABEL + ".plist") +
+             ": No space left on device", ["Tessaway Server: Running", "\u2713 Start at Login"]),
+            ("login-off", overrides, [], "login-off",
+             "start at login could not be switched off: ",
+             ["Tessaway Server: Running", "\u2713 Start at Login"]),
+            ("resume with start at login off", overrides, ["login-off", "pause"], "resume", "",
+             ["Tessaway Server: Paused", "\u2502   Start at Login"]),
+        ]
+        for number, (name, folder, before, command, message, lines) in enumerate(rows):
+            with self.subTest(name):
+                # A home of its own for each row.
+                self.home = os.path.join(self.root, f"home-{number}")
+                self.env["HOME"] = self.home
+                self.env["XDG_STATE_HOME"] = os.path.join(self.home, ".local", "state")
+                self.env["XDG_CONFIG_HOME"] = os.path.join(self.home, ".config")
+                fill = full_file_system(self, os.path.join(self.home, folder))
+                message = message.format(home=self.home)
+                r = self.tray("--install-agents", "--no-open")
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.wait_for_status("Tessaway Server: Running")
+                server = self.agent_pid(SERVER_LABEL)
+                for word in before:
+                    self.assertEqual(self.tray("--ctl", word).returncode, 0, word)
+                fill()
+                args = [command] if command.startswith("--") else ["--ctl", command]
+                r = self.tray(*args)
+                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertTrue(r.stderr.decode().startswith(message), r.stderr)
+                report = self.status()
+                for line in lines:
+                    self.assertIn(line, report)
+                if "Running" in lines[0]:
+                    self.assertEqual(self.agent_pid(SERVER_LABEL), server, "not restarted")
+                self.end_stand_in_services()
 
 
 def answers(port):

@@ -11,6 +11,7 @@ import os
 import plistlib
 import pwd
 import select
+import shlex
 import shutil
 import signal
 import stat
@@ -32,6 +33,7 @@ DOMAIN = f"gui/{UID}"
 TOKEN_NAME = "LAUNCHCTL_TEST_TOKEN"
 SERVICE_PATH = "/usr/bin:/bin:/usr/sbin:/sbin"
 IO_ERROR = "Bootstrap failed: 5: Input/output error\n"
+XDG_GENERATOR = "/usr/lib/systemd/user-generators/systemd-xdg-autostart-generator"
 INVALID_LABEL = ("Bad request.\nInvalid label: 1 to 200 characters without control characters, "
                  "double quotes or slashes\n")
 
@@ -487,6 +489,41 @@ class BootstrapTest(LaunchctlCase):
                 {"Label": 'a" => disabled "b', "Program": "/bin/true"})),
              'Invalid Label: a" => disabled "b'),
         ]
+
+        # As the service manager of a Mac: a definition that someone else can write runs their
+        # program as this user, also when only a link to it lies in the agents folder.
+        def with_mode(name, mode, uid=None):
+            path = self.write(name, dump({"Label": "com.x", "Program": "/bin/true"}))
+            os.chmod(path, mode)
+            if uid is not None:
+                os.chown(path, uid, -1)
+            return path
+
+        def linked_into_agents(name, source):
+            agents = os.path.join(self.home, "Library", "LaunchAgents")
+            os.makedirs(agents, exist_ok=True)
+            os.symlink(source, os.path.join(agents, name))
+            return os.path.join(agents, name)
+
+        rows += [
+            ("writable by others", with_mode("others.plist", 0o666),
+             "Dubious permissions on file (skipping)"),
+            ("writable by the group", with_mode("group.plist", 0o620),
+             "Dubious permissions on file (skipping)"),
+        ]
+        if os.geteuid() == 0:
+            rows += [
+                ("owned by another user", with_mode("foreign.plist", 0o644, 65534),
+                 "Dubious ownership on file (skipping)"),
+                ("another user's file linked into the agents folder",
+                 linked_into_agents("com.x.plist", with_mode("linked.plist", 0o666, 65534)),
+                 "Dubious ownership on file (skipping)"),
+            ]
+        # The supervisor records the definition for print; a record too large to read back
+        # would show a running service as not running.
+        rows.append(("too large to record", self.write("large.plist", dump(
+            {"Label": "com.x", "ProgramArguments": ["/bin/true"] + ["a" * 1024] * 300})),
+            "Definition too large: its arguments, paths and environment exceed 256 KiB"))
         for name, path, reason in rows:
             with self.subTest(name):
                 self.assertResult(self.lc("bootstrap", DOMAIN, path), 5,
@@ -982,9 +1019,13 @@ class AutostartTest(LaunchctlCase):
         readers = [("desktop entry rules", lambda: autostart_command(self.entry))]
         if shutil.which("gio"):
             readers.append(("GLib", lambda: ["gio", "launch", self.entry]))
-        rows = [("spaces, a percent sign and quotes", 'Tess "way" 100% done'),
-                ("shell characters", "Tess $HOME `x` \\ (copy) it's #1; a|b & c*?~<>")]
-        for name, folder in rows:
+        if os.access(XDG_GENERATOR, os.X_OK):
+            readers.append(("systemd's generator", self.generated_command))
+        # systemd's generator takes no "$" or "`" in a unit's command: only the others go there.
+        rows = [("spaces, a percent sign and quotes", 'Tess "way" 100% done', True),
+                ("shell characters", "Tess $HOME `x` \\ (copy) it's #1; a|b & c*?~<>", False),
+                ("a backslash", "Tess \\ (copy) it's #1; a|b & c*?~<>", True)]
+        for name, folder, systemd_takes_it in rows:
             odd = self.path(folder, "launchctl")
             os.makedirs(os.path.dirname(odd))
             shutil.copy2(LAUNCHCTL, odd)
@@ -994,6 +1035,8 @@ class AutostartTest(LaunchctlCase):
             self.assertEqual(read_group(self.entry_text())["TryExec"].replace("\\\\", "\\"),
                              odd)
             for reader, command in readers:
+                if reader == "systemd's generator" and not systemd_takes_it:
+                    continue
                 with self.subTest(name, reader=reader):
                     self.log_out(odd)
                     starts = self.marker_lines().count("com.example.login")
@@ -1004,6 +1047,39 @@ class AutostartTest(LaunchctlCase):
                         "com.example.login") == starts + 1))
                     self.assertTrue(self.loaded("com.example.login"))
             self.log_out(odd)
+
+    def generated_command(self):
+        """The command of the unit that systemd's autostart generator makes of the entry."""
+        out = self.path("generated")
+        shutil.rmtree(out, ignore_errors=True)
+        os.makedirs(out)
+        subprocess.run([XDG_GENERATOR, out, out, out], capture_output=True, timeout=20,
+                       env={**self.env, "XDG_CONFIG_DIRS": self.path("no-such-folder")})
+        units = [n for n in os.listdir(out) if n.endswith(".service")]
+        self.assertEqual(len(units), 1, "the generator skipped the entry")
+        line = next(line for line in read_text(os.path.join(out, units[0])).splitlines()
+                    if line.startswith("ExecStart="))
+        # The unit's quoting, then its specifiers and variables.
+        return [word.replace("%%", "%").replace("$$", "$")
+                for word in shlex.split(line[len("ExecStart="):].lstrip(":-+!@"))]
+
+    def test_a_switched_off_entry_shows_in_print_disabled_until_enable(self):
+        label = "com.example.login"
+        self.bootstrap(self.agent(label))
+        self.assertResult(self.lc("bootout", target(label)), 0)
+        overrides = ""
+        for line in ["Hidden=true", "X-GNOME-Autostart-enabled=false"]:
+            with self.subTest(line):
+                with open(self.entry, "a") as f:
+                    f.write(line + "\n")
+                listed = f"disabled services = {{\n{overrides}}}\n"
+                self.assertResult(self.lc("print-disabled", DOMAIN), 0, stdout=listed +
+                                  f"login = off: the autostart entry is switched off ({line})\n")
+                self.assertResult(self.lc("enable", target(label)), 0)
+                self.assertEqual(autostart_command(self.entry), [self.program, "session-start"])
+                overrides = f'\t"{label}" => enabled\n'
+                self.assertResult(self.lc("print-disabled", DOMAIN), 0,
+                                  stdout=f"disabled services = {{\n{overrides}}}\n")
 
     def test_existing_entries(self):
         ours = None

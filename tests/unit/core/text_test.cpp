@@ -73,5 +73,47 @@ TEST(ReplaceControlCharactersTest, NeutralisesTerminalEscapesAndKeepsText) {
     EXPECT_EQ(replaceControlCharacters("Wohnzimmer Süd"), "Wohnzimmer Süd");
 }
 
+struct NameCase {
+    const char* name;
+    std::string input;
+    size_t limit;
+    std::string expected;
+};
+
+class BoundedNameTest : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(BoundedNameTest, FitsOneRow) {
+    EXPECT_EQ(boundedName(GetParam().input, GetParam().limit), GetParam().expected);
+}
+
+const std::string kAcute = "\u0301";
+const std::string kCircle = "\u25CC";
+std::string times(const std::string& text, size_t count) {
+    std::string out;
+    for (size_t i = 0; i < count; ++i)
+        out += text;
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BoundedNameTest,
+    ::testing::Values(
+        NameCase{"short_name_unchanged", "Wohnzimmer S\u00fcd \U0001F3B5", 48,
+                 "Wohnzimmer S\u00fcd \U0001F3B5"},
+        NameCase{"exactly_the_limit", std::string(48, 'x'), 48, std::string(48, 'x')},
+        NameCase{"long_name_ends_in_an_ellipsis", std::string(100000, 'x'), 48,
+                 std::string(47, 'x') + "\u2026"},
+        NameCase{"counts_characters_not_bytes", times("\u00e9", 10), 5,
+                 times("\u00e9", 4) + "\u2026"},
+        NameCase{"a_few_marks_stay", "e" + kAcute + "\u0323" + "x", 48, "e" + kAcute + "\u0323x"},
+        NameCase{"a_pile_of_marks_is_cut", "Z" + times(kAcute, 200) + "a" + times("\u0E49", 9), 48,
+                 "Z" + times(kAcute, 4) + "a" + times("\u0E49", 4)},
+        NameCase{"a_leading_mark_gets_a_base", kAcute + "abc", 48, kCircle + kAcute + "abc"},
+        NameCase{"a_leading_pile_gets_a_base_and_is_cut", times(kAcute, 30), 48,
+                 kCircle + times(kAcute, 4)},
+        NameCase{"hebrew_with_points_is_kept", "\u05e9\u05c1\u05b8\u05dc\u05d5\u05b9\u05dd", 48,
+                 "\u05e9\u05c1\u05b8\u05dc\u05d5\u05b9\u05dd"}),
+    testing::CaseName());
+
 }  // namespace
 }  // namespace tessaway

@@ -130,6 +130,22 @@ TEST_F(TrayTest, AFailedResumeShowsTheMessageBoxAndThenPausedAgain) {
     EXPECT_EQ(alerts.size(), 1u);
 }
 
+TEST_F(TrayTest, AResumeChosenWhileTheMessageBoxIsOpenOpensNoSecondOne) {
+    launch();
+    std::filesystem::remove(serverPlist);
+    int shown = 0;
+    tray->setAlertPresenterForTesting([&](const QString&, const QString&) {
+        // The box runs its own event loop: the user can choose the row again meanwhile.
+        if (++shown == 1) tray->togglePause();
+    });
+    tray->togglePause();
+    EXPECT_EQ(shown, 1);
+    // Once it is dismissed, the next failure shows one again.
+    tray->togglePause();  // pauses
+    tray->togglePause();  // resumes, and fails
+    EXPECT_EQ(shown, 2);
+}
+
 TEST_F(TrayTest, TheRealMessageBoxCarriesBothTexts) {
     tray->setAlertPresenterForTesting({});
     QString message, informative;

@@ -139,6 +139,9 @@ INSTANTIATE_TEST_SUITE_P(
         RenderCase{"running_name_with_ampersand_and_tab", ServerState::running,
                    "Tessaway Server: Running", "Tom && Jerry\uFFFDTV", "Pause Sharing", true, false,
                    kTomAndJerry},
+        RenderCase{"running_long_name_is_elided", ServerState::running, "Tessaway Server: Running",
+                   std::string(47, 'x') + "\u2026", "Pause Sharing", true, false,
+                   SetupFacts{std::nullopt, std::string(100000, 'x'), std::nullopt}},
         RenderCase{"not_responding", ServerState::notResponding, "Tessaway Server: Not responding",
                    "See ~/Library/Logs/Tessaway/server.log", "Pause Sharing", true, true}),
     testing::CaseName());

@@ -1,3 +1,4 @@
+import os
 import re
 import socket
 import unittest
@@ -77,6 +78,22 @@ class EndpointsTest(ServerTestCase):
         log = self.server.log_when(lambda text: "GET /x" in text)
         self.assertNotIn("\x1b", log)
         self.assertIn("\\x1b[31m", log)
+
+    def test_the_log_is_bounded_per_line_and_in_size(self):
+        # Anyone who reaches the port chooses the request line: its line in the log is cut.
+        self.server.raw(b"GET /" + b"a" * 20000 + b" HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        log = self.server.log_when(lambda text: "GET /aaa" in text)
+        line = next(line for line in log.splitlines() if "GET /aaa" in line)
+        self.assertLess(len(line), 2200)
+        self.assertRegex(line, r"… \(\d+ characters\)$")
+        # Past its bound the log is rotated: the next line goes to a fresh file.
+        os.truncate(self.server.log_path, 9 * 1024 * 1024)
+        self.server.get("/api/ping")
+        rotated = self.server.log_path + ".1"
+        self.server.get("/api/setup/status")
+        log = self.server.log_when(lambda text: "/api/setup/status" in text)
+        self.assertLess(len(log), 4096, "the fresh log holds only what came after the rotation")
+        self.assertGreaterEqual(os.path.getsize(rotated), 9 * 1024 * 1024)
 
 
 if __name__ == "__main__":

@@ -226,6 +226,51 @@ TEST_F(AgentInstallTest, ADefinitionThatCannotBeWrittenFailsAndKeepsTheOldOne) {
     }
 }
 
+TEST_F(AgentInstallTest, ARunningAgentStaysRunningWhenItsNewDefinitionCannotBeWritten) {
+    ASSERT_TRUE(install());
+    // A folder in the definition's place makes the write fail (the port reads as the default).
+    fs::remove(serverPlist);
+    fs::create_directories(serverPlist / "blocker");
+    fake.calls.clear();
+    EXPECT_FALSE(install());
+    EXPECT_EQ(errors.rfind("cannot write " + serverPlist.string() + ": ", 0), 0u) << errors;
+    EXPECT_TRUE(fake.loadedLabels.count(serverLabel));
+    EXPECT_EQ(verbsFor(serverLabel), (Verbs{})) << "nothing touches the running agent";
+}
+
+TEST_F(AgentInstallTest, AFolderThatCannotBeMadeIsTheCauseOfTheFailedWrite) {
+    // Where the home cannot take the agents folder (read-only, or a file in its way), the
+    // message names that, not the missing folder.
+    testing::writeFile(agentsDir.parent_path(), "");
+    EXPECT_FALSE(install());
+    EXPECT_EQ(errors, "cannot write " + serverPlist.string() + ": cannot create " +
+                          agentsDir.string() + ": Not a directory (errno 20)\n");
+}
+
+TEST_F(AgentInstallTest, EveryPortTakenFallsBackToTheDefaultAndSaysSo) {
+    std::vector<int> listeners;
+    bool all = true;
+    for (int port = 8011; port <= 8099; ++port) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        // Connections of other suites that linger after their end do not keep this one out.
+        const int reuse = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        all = all && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, 1) == 0;
+        listeners.push_back(fd);
+    }
+    const auto result = install();
+    for (int fd : listeners)
+        close(fd);
+    if (!all) GTEST_SKIP() << "a port of 8011-8099 is taken by another program on this machine";
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->port, 8011);
+    EXPECT_EQ(errors, "no free port in 8011-8099; using 8011, which another program holds\n");
+}
+
 TEST_F(AgentInstallTest, FailedBootstrapIsReportedAndTheInstallationGoesOn) {
     fake.bootstrapStatus = 5;
     fake.bootstrapLoads = false;
@@ -242,6 +287,30 @@ TEST_F(AgentInstallTest, FailedBootstrapOfALoadedAgentIsSilent) {
     ASSERT_TRUE(install());
     EXPECT_TRUE(errors.empty()) << errors;
 }
+
+struct RenderCase {
+    const char* name;
+    std::string app;
+    std::string home;
+    std::string expected;
+};
+
+class RenderPlaceholderPathTest : public ::testing::TestWithParam<RenderCase> {};
+
+// Text that a value brings in is never taken for a placeholder.
+TEST_P(RenderPlaceholderPathTest, FillsEveryPlaceholderOnce) {
+    EXPECT_EQ(renderTemplate("@APP@|@HOME@|@PORT@", GetParam().app, GetParam().home, 8011),
+              GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RenderPlaceholderPathTest,
+    ::testing::Values(
+        RenderCase{"bundle_path_with_home", "/x/@HOME@/T.app", "/h", "/x/@HOME@/T.app|/h|8011"},
+        RenderCase{"bundle_path_with_port", "/@PORT@@APP@", "/h", "/@PORT@@APP@|/h|8011"},
+        RenderCase{"home_with_port", "/a", "/home/@PORT@", "/a|/home/@PORT@|8011"},
+        RenderCase{"half_a_placeholder_on_each_side", "/a/@HO", "ME@/h", "/a/@HO|ME@/h|8011"}),
+    testing::CaseName());
 
 TEST(RenderTemplateTest, ReplacesEveryPlaceholderInOrderAndNothingElse) {
     EXPECT_EQ(renderTemplate("@APP@|@APP@|@HOME@|@PORT@|@PORT@|@OTHER@", "/A", "/H", 8011),

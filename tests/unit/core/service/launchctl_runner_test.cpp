@@ -4,6 +4,8 @@
 
 #include <chrono>
 
+#include "platform/process.h"
+#include "platform/process_signal.h"
 #include "tests/doubles/temp_home.h"
 
 namespace tessaway {
@@ -61,6 +63,55 @@ TEST_F(LaunchctlRunnerTest, ChildSeesNoDescriptorOfOursBeyondTheStandardThree) {
     close(fd);
     // 0, 1, 2 and the descriptor that ls uses to read the folder.
     EXPECT_EQ(r.output, "0 1 2 3 ");
+}
+
+struct EnvironmentCase {
+    const char* name;
+    std::string variable;
+    size_t size;
+    std::string seen;  ///< what the tool sees: the value's length, or "unset"
+};
+
+class ToolEnvironmentTest : public LaunchctlRunnerTest,
+                            public ::testing::WithParamInterface<EnvironmentCase> {};
+
+// A variable set in this process (as the desktop's activation token is, by the toolkit) can
+// grow past what the kernel lets a program start with; the tool starts all the same.
+TEST_P(ToolEnvironmentTest, StartsWithTheVariablesItCanTake) {
+    const ScopedEnv set(GetParam().variable, std::string(GetParam().size, 'v'));
+    const std::string name = GetParam().variable;
+    const auto r = sh("if [ -n \"${" + name + "+set}\" ]; then printf '%s' \"$" + name +
+                      "\" | wc -c; else echo unset; fi");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, GetParam().seen + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ToolEnvironmentTest,
+    ::testing::Values(
+        EnvironmentCase{"huge_activation_token", "XDG_ACTIVATION_TOKEN", 200000, "unset"},
+        EnvironmentCase{"small_activation_token", "XDG_ACTIVATION_TOKEN", 40, "unset"},
+        EnvironmentCase{"startup_id", "DESKTOP_STARTUP_ID", 40, "unset"},
+        EnvironmentCase{"huge_other_variable", "TESSAWAY_FILLER", 200000, "unset"},
+        EnvironmentCase{"long_home", "HOME", 3800, "3800"},
+        EnvironmentCase{"display", "WAYLAND_DISPLAY", 9, "9"}),
+    testing::CaseName());
+
+TEST(ChildEnvironmentTest, AProgramWithWindowsKeepsAnActivationTokenOfSaneSize) {
+    std::string small = "XDG_ACTIVATION_TOKEN=abc";
+    std::string huge = "XDG_ACTIVATION_TOKEN=" + std::string(200000, 't');
+    std::string display = "DISPLAY=:0";
+    char* withSmall[] = {small.data(), display.data(), nullptr};
+    char* withHuge[] = {huge.data(), display.data(), nullptr};
+    using Vars = std::vector<std::string>;
+    EXPECT_EQ(platform::childEnvironment(withSmall, true), (Vars{small, display}));
+    EXPECT_EQ(platform::childEnvironment(withHuge, true), (Vars{display}));
+    EXPECT_EQ(platform::childEnvironment(withSmall, false), (Vars{display}));
+}
+
+TEST_F(LaunchctlRunnerTest, TheToolStartsWithNoSignalHeldBack) {
+    const platform::DeferredTermination held;
+    EXPECT_EQ(sh("grep SigBlk /proc/self/status").output, "SigBlk:\t0000000000000000\n");
 }
 
 TEST(LaunchctlRunnerMissingTool, ReportsMinusOneAndADescriptionImmediately) {
