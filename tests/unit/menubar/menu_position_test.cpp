@@ -82,7 +82,6 @@ INSTANTIATE_TEST_SUITE_P(
     Panels, ClickedItemTest,
     ::testing::Values(
         ClickCase{"top", {600, 16}, QRect(0, 0, 800, 32), {600, 32}},
-        ClickCase{"top_right_end", {790, 16}, QRect(0, 0, 800, 32), {600, 32}},
         ClickCase{"top_short_panel", {420, 5}, QRect(300, 0, 200, 24), {420, 24}},
         ClickCase{"bottom", {100, 484}, QRect(0, 468, 800, 32), {100, 168}},
         ClickCase{"left", {20, 250}, QRect(0, 0, 40, 500), {40, 200}},

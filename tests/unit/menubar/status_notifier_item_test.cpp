@@ -39,9 +39,5 @@ INSTANTIATE_TEST_SUITE_P(
                       ClickCase{"unknown", "", {600, 16}, ClickAnswer::askHost}),
     testing::CaseName());
 
-TEST(ClickAnswer, NoScreenPlacesNothing) {
-    EXPECT_EQ(clickAnswer(QStringLiteral("xcb"), {600, 16}, {}), ClickAnswer::askHost);
-}
-
 }  // namespace
 }  // namespace tessaway
