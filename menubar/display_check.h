@@ -20,4 +20,17 @@ void releaseDisplayCheck();
 /// X display named by DISPLAY. False when there is no such display.
 bool xSystemTrayPresent();
 
+/// A window's place on the screen, its border included.
+struct XWindowBox {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+};
+
+/// The top-level window that shows at the point (x, y) of the X display named by DISPLAY (a
+/// panel, where the point is a click on it). Nothing when no window shows there or there is no
+/// such display.
+std::optional<XWindowBox> xWindowAt(int x, int y);
+
 }  // namespace tessaway

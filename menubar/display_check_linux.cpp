@@ -36,6 +36,32 @@ struct Xcb {
         uint32_t length;
         uint32_t owner;
     };
+    struct ScreenIterator {
+        const uint32_t* data;  ///< a screen's description, which starts with its root window
+        int rem;
+        int index;
+    };
+    struct TranslateCookie {
+        unsigned sequence;
+    };
+    struct TranslateReply {
+        uint8_t responseType, sameScreen;
+        uint16_t sequence;
+        uint32_t length;
+        uint32_t child;
+        int16_t x, y;
+    };
+    struct GeometryCookie {
+        unsigned sequence;
+    };
+    struct GeometryReply {
+        uint8_t responseType, depth;
+        uint16_t sequence;
+        uint32_t length;
+        uint32_t root;
+        int16_t x, y;
+        uint16_t width, height, borderWidth;
+    };
 
     void* (*connect)(const char*, int*);
     int (*hasError)(void*);
@@ -44,6 +70,13 @@ struct Xcb {
     InternAtomReply* (*internAtomReply)(void*, InternAtomCookie, void**);
     SelectionOwnerCookie (*getSelectionOwner)(void*, uint32_t);
     SelectionOwnerReply* (*getSelectionOwnerReply)(void*, SelectionOwnerCookie, void**);
+    const void* (*getSetup)(void*);
+    ScreenIterator (*rootsIterator)(const void*);
+    void (*nextScreen)(ScreenIterator*);
+    TranslateCookie (*translateCoordinates)(void*, uint32_t, uint32_t, int16_t, int16_t);
+    TranslateReply* (*translateCoordinatesReply)(void*, TranslateCookie, void**);
+    GeometryCookie (*getGeometry)(void*, uint32_t);
+    GeometryReply* (*getGeometryReply)(void*, GeometryCookie, void**);
 };
 
 const Xcb* xcb() {
@@ -64,6 +97,13 @@ const Xcb* xcb() {
         resolve(functions.internAtomReply, "xcb_intern_atom_reply");
         resolve(functions.getSelectionOwner, "xcb_get_selection_owner");
         resolve(functions.getSelectionOwnerReply, "xcb_get_selection_owner_reply");
+        resolve(functions.getSetup, "xcb_get_setup");
+        resolve(functions.rootsIterator, "xcb_setup_roots_iterator");
+        resolve(functions.nextScreen, "xcb_screen_next");
+        resolve(functions.translateCoordinates, "xcb_translate_coordinates");
+        resolve(functions.translateCoordinatesReply, "xcb_translate_coordinates_reply");
+        resolve(functions.getGeometry, "xcb_get_geometry");
+        resolve(functions.getGeometryReply, "xcb_get_geometry_reply");
         return found ? &functions : nullptr;
     }();
     return loaded;
@@ -149,6 +189,34 @@ bool xSystemTrayPresent() {
     const bool owned = owner->owner != 0;
     std::free(owner);
     return owned;
+}
+
+std::optional<XWindowBox> xWindowAt(int x, int y) {
+    const Xcb* xcbFunctions = xcb();
+    if (xcbFunctions == nullptr || environment("DISPLAY").empty()) return std::nullopt;
+    const Xcb& f = *xcbFunctions;
+    const XConnection connection(f);
+    if (!connection.opened()) return std::nullopt;
+    void* c = connection.get();
+    Xcb::ScreenIterator screen = f.rootsIterator(f.getSetup(c));
+    for (int i = 0; i < connection.screen() && screen.rem > 0; ++i)
+        f.nextScreen(&screen);
+    if (screen.rem <= 0) return std::nullopt;
+    const uint32_t root = *screen.data;
+    // The root's child under the point is the top-level window that shows there.
+    Xcb::TranslateReply* under = f.translateCoordinatesReply(
+        c, f.translateCoordinates(c, root, root, static_cast<int16_t>(x), static_cast<int16_t>(y)),
+        nullptr);
+    if (under == nullptr) return std::nullopt;
+    const uint32_t window = under->child;
+    std::free(under);
+    if (window == 0) return std::nullopt;
+    Xcb::GeometryReply* box = f.getGeometryReply(c, f.getGeometry(c, window), nullptr);
+    if (box == nullptr) return std::nullopt;
+    const XWindowBox found{box->x, box->y, box->width + 2 * box->borderWidth,
+                           box->height + 2 * box->borderWidth};
+    std::free(box);
+    return found;
 }
 
 }  // namespace tessaway

@@ -80,6 +80,22 @@ QPoint menuPosition(const QRect& icon, const QSize& size, const QRect& screen,
     return {x, clamped(icon.top(), size.height(), screen.top(), screen.bottom())};
 }
 
+QRect clickedItem(QPoint at, const std::optional<QRect>& window, const QRect& screen) {
+    const QRect point(at, QSize(1, 1));
+    if (!window || !window->contains(at)) return point;
+    const QRect panel = *window & screen;
+    const bool alongTopOrBottom = panel.top() == screen.top() || panel.bottom() == screen.bottom();
+    const bool alongSide = panel.left() == screen.left() || panel.right() == screen.right();
+    if (panel.width() > panel.height() && alongTopOrBottom &&
+        panel.height() <= screen.height() / 4) {
+        return {at.x(), panel.top(), 1, panel.height()};
+    }
+    if (panel.height() > panel.width() && alongSide && panel.width() <= screen.width() / 4) {
+        return {panel.left(), at.y(), panel.width(), 1};
+    }
+    return point;
+}
+
 void popupBeside(QMenu& menu, const QRect& icon) {
     const QRect at = icon.isValid() ? icon : QRect(QCursor::pos(), QSize(1, 1));
     auto* anchor =

@@ -6,10 +6,16 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusServiceWatcher>
+#include <QGuiApplication>
 #include <QImage>
+#include <QScreen>
 #include <QtEndian>
 
+#include <algorithm>
+
 #include "menubar/dbus_menu.h"
+#include "menubar/display_check.h"
+#include "menubar/menu_position.h"
 
 namespace tessaway {
 namespace {
@@ -41,7 +47,7 @@ DBusImageList imagesOf(const QIcon& icon) {
 
 StatusNotifierItem::StatusNotifierItem(QMenu& menu, const QString& title, ItemLooks looks,
                                        QObject* parent)
-    : QObject(parent), title_(title), looks_(std::move(looks)) {
+    : QObject(parent), title_(title), looks_(std::move(looks)), shown_(menu) {
     static const bool registered = [] {
         qDBusRegisterMetaType<DBusImage>();
         qDBusRegisterMetaType<DBusImageList>();
@@ -108,8 +114,29 @@ DBusToolTip StatusNotifierItem::toolTip() const {
     return {{}, {}, title_, {}};
 }
 
-void StatusNotifierItem::activate() {
-    menu_->requestActivation();
+ClickAnswer clickAnswer(const QString& platform, QPoint at, const QList<QRect>& screens) {
+    if (platform != QLatin1String("xcb")) return ClickAnswer::askHost;
+    const bool onScreen = std::any_of(screens.begin(), screens.end(),
+                                      [&](const QRect& screen) { return screen.contains(at); });
+    return onScreen ? ClickAnswer::popUpMenu : ClickAnswer::askHost;
+}
+
+void StatusNotifierItem::activate(QPoint at) {
+    QList<QRect> screens;
+    for (const QScreen* screen : QGuiApplication::screens())
+        screens.append(screen->geometry());
+    // One menu only: a panel that honours the request would open a second one.
+    if (clickAnswer(QGuiApplication::platformName(), at, screens) == ClickAnswer::askHost) {
+        menu_->requestActivation();
+        return;
+    }
+    std::optional<QRect> window;
+    if (const std::optional<XWindowBox> box = xWindowAt(at.x(), at.y())) {
+        window = QRect(box->x, box->y, box->width, box->height);
+    }
+    const QRect screen = *std::find_if(screens.begin(), screens.end(),
+                                       [&](const QRect& area) { return area.contains(at); });
+    popupBeside(shown_, clickedItem(at, window, screen));
 }
 
 StatusNotifierItemAdaptor::StatusNotifierItemAdaptor(StatusNotifierItem* item)
@@ -119,14 +146,12 @@ QDBusObjectPath StatusNotifierItemAdaptor::menu() const {
     return QDBusObjectPath(kMenuPath);
 }
 
-// Opening a menu of its own would give a window without a parent or a place on Wayland, and
-// one over the panel on X: the panel is asked to open the exported menu instead.
-void StatusNotifierItemAdaptor::ContextMenu(int, int) {
-    item_->activate();
+void StatusNotifierItemAdaptor::ContextMenu(int x, int y) {
+    item_->activate({x, y});
 }
 
-void StatusNotifierItemAdaptor::Activate(int, int) {
-    item_->activate();
+void StatusNotifierItemAdaptor::Activate(int x, int y) {
+    item_->activate({x, y});
 }
 
 void StatusNotifierItemAdaptor::SecondaryActivate(int, int) {}

@@ -6,6 +6,8 @@
 #include <QIcon>
 #include <QList>
 #include <QObject>
+#include <QPoint>
+#include <QRect>
 #include <QString>
 
 #include <optional>
@@ -43,11 +45,23 @@ struct ItemLooks {
     std::optional<ThemeIcon> theme;
 };
 
+/// What the item does when its panel asks it to act on a click at `at`.
+enum class ClickAnswer {
+    popUpMenu,  ///< open the item's own menu beside the panel at that point
+    askHost,    ///< ask the panel to show the exported menu
+};
+
+/// The answer to a click at `at` (the point clicked on the panel, in the coordinates of the
+/// screens `screens`) for an item on the toolkit's platform `platform`. Only on X ("xcb") does
+/// a window of the item's own open where it is put; elsewhere (Wayland, say) a menu without a
+/// parent window has no place, and the panel is asked. A point on no screen places nothing.
+ClickAnswer clickAnswer(const QString& platform, QPoint at, const QList<QRect>& screens);
+
 /// The menu-bar item as the desktop's panel sees it over D-Bus (a StatusNotifierItem): a
 /// title, a tooltip, a picture and a menu that the panel itself shows when the item is clicked
 /// (ItemIsMenu). It registers with the desktop's StatusNotifierWatcher, and again whenever a
-/// watcher starts. A panel that still asks the item to act on a click is asked to open the
-/// menu in return; the item never opens a window of its own.
+/// watcher starts. A panel that still asks the item to act on a click gets the answer of
+/// clickAnswer(): the item's own menu beside the panel, or a request to open the exported one.
 class StatusNotifierItem : public QObject {
     Q_OBJECT
 
@@ -67,8 +81,8 @@ public:
     QString iconThemePath() const;
     DBusImageList iconPixmap() const;
     DBusToolTip toolTip() const;
-    /// A click on the item where the panel did not show the menu by itself.
-    void activate();
+    /// A click at `at` on the item where the panel did not show the menu by itself.
+    void activate(QPoint at);
 
 signals:
     void newIcon();
@@ -80,6 +94,7 @@ private:
     ItemLooks looks_;
     bool dimmed_ = false;
     QString service_;
+    QMenu& shown_;  ///< the menu the item opens itself
     DBusMenu* menu_ = nullptr;
     QDBusServiceWatcher* watcher_ = nullptr;
 };

@@ -10,7 +10,9 @@
 # Needs: xvfb xdotool x11-utils imagemagick dbus, a build (scripts/build.sh), and the panels:
 #   trayer | xfce4-panel xfce4-sntray-plugin | lxqt-panel | sway waybar grim (run as root: sway
 #   runs as the unprivileged user "tessaway-panel", made with useradd when missing)
-# Usage: scripts/panel-check.sh [OUTPUT_FOLDER]     (default: build/panel-check)
+# Usage: scripts/panel-check.sh [OUTPUT_FOLDER [PANEL...]]
+#   OUTPUT_FOLDER defaults to build/panel-check; PANEL is trayer, xfce, lxqt or sway (all four
+#   when none is named).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TESSAWAY_BUILD_DIR:-$root/build}
@@ -310,7 +312,11 @@ CONF
     end_started
 }
 
-check_trayer
-check_xfce
-check_lxqt
-check_sway
+panels=("${@:2}")
+[ ${#panels[@]} -gt 0 ] || panels=(trayer xfce lxqt sway)
+for panel in "${panels[@]}"; do
+    case $panel in
+    trayer | xfce | lxqt | sway) "check_$panel" ;;
+    *) echo "$me: no panel named $panel (trayer, xfce, lxqt, sway)" >&2 && exit 2 ;;
+    esac
+done

@@ -3,6 +3,7 @@ display and a private session bus, a StatusNotifierWatcher and host standing in 
 of a desktop shell, and the item read and driven through the same code as scripts/tray_menu.py.
 Also the desktop with no tray host at all, and hosts that start late or restart."""
 
+import functools
 import os
 import struct
 import subprocess
@@ -314,21 +315,44 @@ class StatusNotifierMenuTest(DesktopTestCase):
         self.assertEqual(tray_menu.dump(self.item), expected_dump(
             "Tessaway Server: Running", "Den", "Pause Sharing", login=False))
 
-    def test_a_click_asks_the_panel_to_open_the_menu_and_opens_no_window(self):
-        reason = missing("xdotool")
+    def windows(self, *search):
+        """The windows that show and match `search` (xdotool's), as (x, y, width, height)."""
+        def xdotool(*args):
+            return subprocess.run(["xdotool", *args], env=dict(self.env), capture_output=True,
+                                  text=True, timeout=30).stdout
+        boxes = []
+        for window in xdotool("search", "--onlyvisible", *search).split():
+            shell = dict(line.split("=", 1) for line in
+                         xdotool("getwindowgeometry", "--shell", window).split())
+            boxes.append(tuple(int(shell[k]) for k in ("X", "Y", "WIDTH", "HEIGHT")))
+        return boxes
+
+    def test_a_click_on_x_opens_the_menu_below_the_panel_at_the_point(self):
+        reason = missing("xdotool", "trayer")
         if reason:
             self.skipTest(reason)
+        # trayer stands for the panel: a bar 24 pixels high along the top of the 640x400 screen.
+        self.session.start_trayer()
+        self.assertTrue(wait_for(lambda: self.windows("--name", "^panel$") == [(0, 0, 640, 24)]),
+                        "the panel never showed")
+        menus = functools.partial(self.windows, "--pid", str(self.process.pid))
+        self.assertTrue(wait_for(lambda: tray_menu.dump(self.item) == running("Den")))
         requests = self.signals("ItemActivationRequested", self.item.menu_path())
         for method in ("Activate", "ContextMenu"):
-            tray_menu.call(self.bus, self.item.name, self.item.path, tray_menu.ITEM, method,
-                           GLib.Variant("(ii)", (600, 10)))
-        self.assertTrue(wait_for(lambda: len(requests()) == 2), requests())
-        self.assertEqual(requests(), [(0, 0), (0, 0)])
-        self.assertEqual(tray_menu.dump(self.item), running("Den"))  # the item has settled
-        shown = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid",
-                                str(self.process.pid)], env=dict(self.env), capture_output=True,
-                               text=True, timeout=30)
-        self.assertEqual(shown.stdout, "", "the item opened a window of its own")
+            with self.subTest(method):
+                tray_menu.call(self.bus, self.item.name, self.item.path, tray_menu.ITEM, method,
+                               GLib.Variant("(ii)", (600, 10)))
+
+                def beside(box):
+                    x, y, width, height = box
+                    return y == 24 and x <= 600 < x + width and x + width <= 640 \
+                        and y + height <= 400
+                self.assertTrue(wait_for(lambda: [beside(b) for b in menus()] == [True]),
+                                menus())
+                # The item opened its menu itself: the panel is not asked for a second one.
+                self.assertEqual(requests(), [])
+                subprocess.run(["xdotool", "key", "Escape"], env=dict(self.env), timeout=30)
+                self.assertTrue(wait_for(lambda: menus() == []), menus())
 
     def test_the_menu_in_every_state(self):
         for name, setup, detail in RUNNING_ROWS:

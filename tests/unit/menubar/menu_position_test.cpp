@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QScreen>
 
+#include <optional>
 #include <string>
 
 #include "tests/doubles/temp_home.h"
@@ -56,6 +57,41 @@ INSTANTIATE_TEST_SUITE_P(
                      {0, 0, 1000, 768}},
         PositionCase{
             "left_reserved", {2, 400, 24, 24}, {0, 0, 1000, 800}, {30, 400}, {30, 0, 970, 800}}),
+    testing::CaseName());
+
+struct ClickCase {
+    std::string name;
+    QPoint at;                    ///< the point clicked on the panel
+    std::optional<QRect> window;  ///< the window there
+    QPoint expected;
+};
+
+class ClickedItemTest : public ::testing::TestWithParam<ClickCase> {};
+
+TEST_P(ClickedItemTest, AMenuForAClickedPointOpensBesideThePanel) {
+    const ClickCase& c = GetParam();
+    const QRect screen(0, 0, 800, 500);
+    const QPoint at = menuPosition(clickedItem(c.at, c.window, screen), kMenu, screen, screen);
+    EXPECT_EQ(at, c.expected);
+    const QRect menu(at, kMenu);
+    EXPECT_TRUE(screen.contains(menu));
+    EXPECT_FALSE(menu.contains(c.at));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Panels, ClickedItemTest,
+    ::testing::Values(
+        ClickCase{"top", {600, 16}, QRect(0, 0, 800, 32), {600, 32}},
+        ClickCase{"top_short_panel", {420, 5}, QRect(300, 0, 200, 24), {420, 24}},
+        ClickCase{"bottom", {100, 484}, QRect(0, 468, 800, 32), {100, 168}},
+        ClickCase{"left", {20, 250}, QRect(0, 0, 40, 500), {40, 200}},
+        ClickCase{"right", {780, 100}, QRect(760, 0, 40, 500), {560, 100}},
+        // No panel to go by: just beside the point.
+        ClickCase{"unknown_window", {600, 16}, std::nullopt, {600, 17}},
+        ClickCase{"window_elsewhere", {600, 16}, QRect(0, 100, 800, 32), {600, 17}},
+        ClickCase{"screen_wide_window", {300, 150}, QRect(0, 0, 800, 500), {300, 151}},
+        ClickCase{"thick_top_window", {300, 100}, QRect(0, 0, 800, 200), {300, 101}},
+        ClickCase{"window_off_the_edges", {300, 120}, QRect(200, 100, 300, 50), {300, 121}}),
     testing::CaseName());
 
 TEST(PopupBeside, AnOpenMenuThatGrowsStaysBesideTheItemAndOnTheScreen) {
