@@ -258,6 +258,9 @@ class BundleTestCase(unittest.TestCase):
         self.addCleanup(self.end_services)
 
     def end_services(self):
+        outside = set()
+        if self.manager:
+            outside = set(processes_mentioning(self.root)) - self.manager.processes()
         subprocess.run([LAUNCHCTL, "bootout", f"gui/{os.getuid()}"], env=self.env,
                        capture_output=True, timeout=30)
         if self.manager:
@@ -273,6 +276,7 @@ class BundleTestCase(unittest.TestCase):
             except ProcessLookupError:
                 pass
         self.assertEqual(left, [], "processes were left running")
+        self.assertEqual(outside, set(), "processes of the test ran outside the user manager")
 
     # the scripted launchctl
 

@@ -149,6 +149,16 @@ class LaunchctlCase(unittest.TestCase):
     def loaded(self, label):
         return self.lc("print", target(label)).returncode == 0
 
+    def new_session(self):
+        """A logout and a login: the runtime folder starts empty, under systemd with a new user
+        manager on the same home."""
+        if self.manager:
+            self.manager.stop()
+        shutil.rmtree(self.runtime)
+        os.makedirs(self.runtime, mode=0o700)
+        if self.manager:
+            self.assertIsNone(self.manager.start())
+
     # Service definitions
 
     def path(self, *parts):
@@ -177,21 +187,23 @@ class LaunchctlCase(unittest.TestCase):
     # Clean-up
 
     def end_processes(self):
+        marker = f"{TOKEN_NAME}={self.token}".encode()
+        outside = set(processes_with(marker)) - (self.manager.processes() if self.manager
+                                                 else set(processes_with(marker)))
         try:
             self.lc("bootout", DOMAIN)
         except (OSError, subprocess.SubprocessError):
             pass
-        marker = f"{TOKEN_NAME}={self.token}".encode()
-        if wait_for(lambda: not processes_with(marker)):
-            return
-        for pid in processes_with(marker):
-            for kill in (lambda: os.killpg(os.getpgid(pid), signal.SIGKILL),
-                         lambda: os.kill(pid, signal.SIGKILL)):
-                try:
-                    kill()
-                except OSError:
-                    pass
-        wait_for(lambda: not processes_with(marker))
+        if not wait_for(lambda: not processes_with(marker)):
+            for pid in processes_with(marker):
+                for kill in (lambda: os.killpg(os.getpgid(pid), signal.SIGKILL),
+                             lambda: os.kill(pid, signal.SIGKILL)):
+                    try:
+                        kill()
+                    except OSError:
+                        pass
+            wait_for(lambda: not processes_with(marker))
+        self.assertEqual(outside, set(), "processes of the test ran outside the user manager")
 
 
 class CommandLineTest(LaunchctlCase):
@@ -341,8 +353,7 @@ class OverrideTest(LaunchctlCase):
         with open(self.overrides_file(), "rb") as f:
             self.assertEqual(plistlib.load(f), {"com.a": False, "com.b": True, "com.c": False})
         # Sessions end, overrides do not.
-        shutil.rmtree(self.runtime)
-        os.makedirs(self.runtime, mode=0o700)
+        self.new_session()
         self.assertResult(self.lc("print-disabled", DOMAIN), 0, stdout=expected)
 
     def test_default_location_is_under_the_home_folder(self):
@@ -991,8 +1002,7 @@ class AutostartTest(LaunchctlCase):
         subprocess.run([program, "bootout", DOMAIN], env=self.env, capture_output=True,
                        timeout=10)
         self.assertTrue(wait_for(lambda: not self.loaded("com.example.login")))
-        shutil.rmtree(self.runtime)
-        os.makedirs(self.runtime, mode=0o700)
+        self.new_session()
 
     def test_program_at_a_path_with_reserved_characters_still_starts(self):
         # Each login is read by our strict reader of the rules, and by GLib when it is here.
