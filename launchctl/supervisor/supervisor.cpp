@@ -1,4 +1,4 @@
-#include "launchctl/supervisor.h"
+#include "launchctl/supervisor/supervisor.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,12 +13,12 @@
 #include <climits>
 #include <optional>
 
+#include "launchctl/locations.h"
+#include "launchctl/service_report.h"
+#include "launchctl/supervisor/service_record.h"
 #include "platform/clock.h"
 #include "platform/process_signal.h"
 #include "platform/unique_fd.h"
-#include "launchctl/locations.h"
-#include "launchctl/service_record.h"
-#include "launchctl/service_report.h"
 
 extern char** environ;
 

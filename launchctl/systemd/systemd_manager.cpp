@@ -1,0 +1,241 @@
+#include "launchctl/systemd/systemd_manager.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string_view>
+
+#include "launchctl/environment.h"
+#include "launchctl/locations.h"
+#include "launchctl/systemd/unit_file.h"
+#include "launchctl/systemd/unit_folder.h"
+#include "platform/clock.h"
+#include "platform/system.h"
+
+namespace tessaway::launchd {
+namespace {
+
+// Beside the supervisors' records: a service loaded without being started has no active unit
+// to show that it is loaded.
+constexpr std::string_view kMarkSuffix = ".unit-loaded";
+constexpr double kPollSeconds = 0.005;
+// A stop ends at the latest a little after the unit's time-out; without one, this is the bound.
+constexpr double kStopMarginSeconds = 10.0;
+constexpr double kUnboundedStopSeconds = 30.0;
+
+const char* lookup(const char* name) {
+    return std::getenv(name);
+}
+
+void err(const std::string& text) {
+    platform::writeStandardError(text);
+}
+
+class SystemdManager final : public ServiceManager {
+public:
+    SystemdManager(UserManager manager, std::string folder, unsigned long uid)
+        : manager_(std::move(manager)), folder_(std::move(folder)), uid_(uid) {}
+
+    std::optional<LoadedService> find(const std::string& label) override {
+        const auto name = unitName(label);
+        if (!name) return std::nullopt;
+        const auto unit = manager_.unit(*name);
+        if (!unit || !unitLoaded(*unit, marked(label))) return std::nullopt;
+        return loadedService(*unit, label, uid_);
+    }
+
+    std::vector<std::string> labels() override {
+        std::vector<std::string> labels = unitLabels();
+        if (DIR* dir = opendir(folder_.c_str())) {
+            while (const dirent* entry = readdir(dir)) {
+                const std::string_view file = entry->d_name;
+                if (file.size() > kMarkSuffix.size() &&
+                    file.substr(file.size() - kMarkSuffix.size()) == kMarkSuffix) {
+                    labels.emplace_back(file.substr(0, file.size() - kMarkSuffix.size()));
+                }
+            }
+            closedir(dir);
+        }
+        std::sort(labels.begin(), labels.end());
+        labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
+        return labels;
+    }
+
+    LoadResult load(const ServiceDefinition& def) override {
+        const auto name = unitName(def.label);
+        if (!name) {
+            err(def.path + ": the Label is too long for the name of a systemd unit\n");
+            return LoadResult::failed;
+        }
+        if (const auto before = manager_.unit(*name);
+            before && unitLoaded(*before, marked(def.label))) {
+            const double wait = static_cast<double>(def.exitTimeOut) + 30.0;
+            if (before->activeState != "deactivating") return LoadResult::alreadyLoaded;
+            if (!awaitUnloaded(def.label, wait)) return LoadResult::failed;
+        }
+        const Environment env = unitEnvironment(def, lookup);
+        const UnitText unit = renderUnit(def, env);
+        if (!unit.problem.empty()) {
+            err(def.path + ": " + unit.problem + "\n");
+            return LoadResult::failed;
+        }
+        // systemd fails a unit whose log folder is missing; the supervisors make it.
+        for (const auto* path : {&def.standardOutPath, &def.standardErrorPath}) {
+            if (!path->empty()) createFolders(parentFolder(*path), 0755);
+        }
+        const auto inMemory = manager_.loadStateInMemory(*name);
+        std::string error;
+        const UnitWrite written = writeUnit(*name, unit.text, error);
+        if (written == UnitWrite::failed) {
+            err(def.path + ": " + error + "\n");
+            return LoadResult::failed;
+        }
+        // A unit the manager has not read yet, or read as missing, is read when it is asked for.
+        if (written == UnitWrite::written && inMemory && *inMemory != "not-found" &&
+            !manager_.reload()) {
+            err("launchctl: the user manager could not reload its units: " + manager_.lastError() +
+                "\n");
+        }
+        if (const auto problem = mirrorLoginStart(def.label, true); !problem.empty()) {
+            err("launchctl: start at login could not be registered: " + problem + "\n");
+        }
+        if (!readsAsDefined(def, *name, env)) {
+            removeUnit(*name);
+            return LoadResult::failed;
+        }
+        const std::string mark = markPath(def.label);
+        if (!def.startsAtLoad()) {
+            close(open(mark.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+            return LoadResult::loaded;
+        }
+        unlink(mark.c_str());
+        if (!manager_.start(*name, true)) {
+            err("launchctl: the user manager did not start " + *name + ": " + manager_.lastError() +
+                "\n");
+            return LoadResult::failed;
+        }
+        return LoadResult::loaded;
+    }
+
+    bool stop(const std::string& label) override {
+        const auto name = unitName(label);
+        if (!name || !find(label)) return false;
+        unlink(markPath(label).c_str());
+        manager_.stop(*name);
+        return true;
+    }
+
+    void settle(const std::vector<std::string>& labels) override {
+        for (const auto& label : labels)
+            awaitGone(label, std::nullopt);
+    }
+
+    bool awaitUnloaded(const std::string& label, double seconds) override {
+        const auto name = unitName(label);
+        if (!name) return true;
+        const auto unit = manager_.unit(*name);
+        if (!unit || !unitLoaded(*unit, marked(label))) return true;
+        if (unit->activeState != "deactivating") return false;
+        return awaitGone(label, seconds);
+    }
+
+    bool startAgain(const ServiceDefinition& def) override {
+        const auto name = unitName(def.label);
+        if (!name || !def.startsAtLoad()) return false;
+        const auto unit = manager_.unit(*name);
+        if (!unit || !unitEnded(*unit)) return false;
+        return manager_.restart(*name, true);
+    }
+
+    void importSession() override {
+        std::vector<std::string> assignments;
+        for (const auto& [name, value] : displayVariables(lookup))
+            assignments.push_back(name + "=" + value);
+        if (!assignments.empty() && !manager_.setEnvironment(assignments)) {
+            err("launchctl: the user manager did not take the session's variables\n");
+        }
+    }
+
+private:
+    std::string markPath(const std::string& label) const {
+        return folder_ + "/" + label + std::string(kMarkSuffix);
+    }
+
+    bool marked(const std::string& label) const {
+        return access(markPath(label).c_str(), F_OK) == 0;
+    }
+
+    /// Whether the manager has the unit loaded with exactly the definition's command and
+    /// environment; otherwise says why on standard error.
+    bool readsAsDefined(const ServiceDefinition& def, const std::string& name,
+                        const Environment& env) {
+        const auto unit = manager_.unit(name);
+        if (!unit || unit->loadState != "loaded") {
+            const auto folders = manager_.unitPath();
+            const bool read =
+                std::find(folders.begin(), folders.end(), unitFolder()) != folders.end();
+            err(def.path + ": " +
+                (read ? "the user manager could not load its unit " + name + " (" +
+                            (unit ? unit->loadState : std::string("no answer")) + ")"
+                      : "the user manager does not read units from " + unitFolder()) +
+                "\n");
+            return false;
+        }
+        std::vector<std::string> command = def.arguments;
+        command.insert(command.begin(), def.executable());
+        std::vector<std::string> expected;
+        for (const auto& [variable, value] : env)
+            expected.push_back(variable + "=" + value);
+        std::vector<std::string> environment = unit->environment;
+        std::sort(environment.begin(), environment.end());
+        std::sort(expected.begin(), expected.end());
+        std::vector<std::string> read = unitCommand(*unit);
+        // systemd looks a plain program name up itself.
+        if (def.executable().front() != '/' && !read.empty()) read.front() = def.executable();
+        if (read != command || environment != expected) {
+            err(def.path + ": systemd would read its unit differently, so it is not loaded\n");
+            return false;
+        }
+        return true;
+    }
+
+    /// Waits until a stopped unit is gone; a unit that failed on its way out is forgotten too.
+    bool awaitGone(const std::string& label, std::optional<double> seconds) {
+        const auto name = unitName(label);
+        if (!name) return true;
+        std::optional<double> deadline;
+        for (;;) {
+            const auto unit = manager_.unit(*name);
+            if (!unit) return false;
+            if (unit->activeState == "failed" && unit->job == 0) {
+                manager_.resetFailed(*name);
+                continue;
+            }
+            if (!unitLoaded(*unit, marked(label))) return true;
+            if (!deadline) {
+                const double stop = unit->timeoutStopMicroseconds == UINT64_MAX
+                                        ? kUnboundedStopSeconds
+                                        : static_cast<double>(unit->timeoutStopMicroseconds) / 1e6;
+                deadline = platform::now() + seconds.value_or(stop + kStopMarginSeconds);
+            }
+            if (platform::now() >= *deadline) return false;
+            platform::sleepFor(kPollSeconds);
+        }
+    }
+
+    UserManager manager_;
+    std::string folder_;
+    unsigned long uid_;
+};
+
+}  // namespace
+
+std::unique_ptr<ServiceManager> systemdManager(UserManager manager, std::string folder,
+                                               unsigned long uid) {
+    return std::make_unique<SystemdManager>(std::move(manager), std::move(folder), uid);
+}
+
+}  // namespace tessaway::launchd
