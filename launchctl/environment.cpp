@@ -37,9 +37,9 @@ void setFrom(std::map<std::string, std::string>& env, const char* const (&names)
     }
 }
 
-}  // namespace
-
-Environment serviceEnvironment(const ServiceDefinition& def, EnvironmentLookup lookup) {
+/// The fixed base every service starts with, the account's values and the label.
+std::map<std::string, std::string> baseEnvironment(const ServiceDefinition& def,
+                                                   EnvironmentLookup lookup) {
     std::map<std::string, std::string> env;
     const passwd* account = getpwuid(getuid());
     const std::string accountName = account != nullptr ? nonEmpty(account->pw_name) : "";
@@ -61,20 +61,27 @@ Environment serviceEnvironment(const ServiceDefinition& def, EnvironmentLookup l
     const std::string tmp = nonEmpty(lookup("TMPDIR"));
     env["TMPDIR"] = tmp.empty() ? "/tmp" : tmp;
     env["XPC_SERVICE_NAME"] = def.label;
-    setFrom(env, kSessionVariables, lookup);
+    return env;
+}
+
+Environment withDefinition(std::map<std::string, std::string> env, const ServiceDefinition& def) {
     for (const auto& [name, value] : def.environmentVariables)
         env[name] = value;
     return {env.begin(), env.end()};
 }
 
+}  // namespace
+
+Environment serviceEnvironment(const ServiceDefinition& def, EnvironmentLookup lookup) {
+    auto env = baseEnvironment(def, lookup);
+    setFrom(env, kSessionVariables, lookup);
+    return withDefinition(std::move(env), def);
+}
+
 Environment unitEnvironment(const ServiceDefinition& def, EnvironmentLookup lookup) {
-    std::map<std::string, std::string> env;
-    env["PATH"] = kServicePath;
-    env["XPC_SERVICE_NAME"] = def.label;
+    auto env = baseEnvironment(def, lookup);
     setFrom(env, kUserFolders, lookup);
-    for (const auto& [name, value] : def.environmentVariables)
-        env[name] = value;
-    return {env.begin(), env.end()};
+    return withDefinition(std::move(env), def);
 }
 
 Environment displayVariables(EnvironmentLookup lookup) {

@@ -21,9 +21,10 @@ inline constexpr const char* kServicePath = "/usr/bin:/bin:/usr/sbin:/sbin";
 /// session's variables the caller has, and last the definition's own variables.
 Environment serviceEnvironment(const ServiceDefinition& def, EnvironmentLookup lookup);
 
-/// What a unit of the user manager sets itself: the fixed base, the caller's configuration,
-/// state and data folders (so that an agent that runs launchctl finds the same overrides and
-/// units), and last the definition's own variables. The account's values come from the manager.
+/// What a unit of the user manager sets itself: the fixed base and the account's values, the
+/// caller's configuration, state and data folders (so that an agent that runs launchctl finds
+/// the same overrides and units), and last the definition's own variables. The session's
+/// variables come from the manager's environment (see displayVariables).
 Environment unitEnvironment(const ServiceDefinition& def, EnvironmentLookup lookup);
 
 /// The caller's desktop session variables that are set and not empty, for the user manager's

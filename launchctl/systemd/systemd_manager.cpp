@@ -13,15 +13,17 @@
 #include "launchctl/systemd/unit_file.h"
 #include "launchctl/systemd/unit_folder.h"
 #include "platform/clock.h"
+#include "platform/file_read.h"
 #include "platform/system.h"
 
 namespace tessaway::launchd {
 namespace {
 
-// Beside the supervisors' records: a service loaded without being started has no active unit
-// to show that it is loaded.
+// Beside the supervisors' records: what a bootstrap loaded stays loaded after its program has
+// ended (when the manager may even have forgotten the unit) until a bootout.
 constexpr std::string_view kMarkSuffix = ".unit-loaded";
 constexpr double kPollSeconds = 0.005;
+constexpr size_t kMaxRecordBytes = 256;
 // A stop ends at the latest a little after the unit's time-out; without one, this is the bound.
 constexpr double kStopMarginSeconds = 10.0;
 constexpr double kUnboundedStopSeconds = 30.0;
@@ -42,9 +44,19 @@ public:
     std::optional<LoadedService> find(const std::string& label) override {
         const auto name = unitName(label);
         if (!name) return std::nullopt;
-        const auto unit = manager_.unit(*name);
+        auto unit = manager_.unit(*name);
         if (!unit || !unitLoaded(*unit, marked(label))) return std::nullopt;
-        return loadedService(*unit, label, uid_);
+        constexpr std::string_view kAppend = "append:";
+        for (auto [key, path] : {std::pair{"StandardOutput", &unit->standardOutPath},
+                                 std::pair{"StandardError", &unit->standardErrorPath}}) {
+            const std::string setting = unitSetting(*name, key);
+            if (setting.rfind(kAppend, 0) == 0) *path = setting.substr(kAppend.size());
+        }
+        std::optional<EndRecord> record;
+        std::string text;
+        if (platform::readFile(markPath(label), text, kMaxRecordBytes))
+            record = parseEndRecord(text);
+        return loadedService(*unit, label, uid_, record);
     }
 
     std::vector<std::string> labels() override {
@@ -77,7 +89,7 @@ public:
             if (!awaitUnloaded(def.label, wait)) return LoadResult::failed;
         }
         const Environment env = unitEnvironment(def, lookup);
-        const UnitText unit = renderUnit(def, env);
+        const UnitText unit = renderUnit(def, env, markPath(def.label));
         if (!unit.problem.empty()) {
             err(def.path + ": " + unit.problem + "\n");
             return LoadResult::failed;
@@ -106,13 +118,13 @@ public:
             removeUnit(*name);
             return LoadResult::failed;
         }
+        // Loaded from here on, also once its program has ended, until it is booted out; the
+        // unit counts its ends there.
         const std::string mark = markPath(def.label);
-        if (!def.startsAtLoad()) {
-            close(open(mark.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-            return LoadResult::loaded;
-        }
-        unlink(mark.c_str());
+        close(open(mark.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!def.startsAtLoad()) return LoadResult::loaded;
         if (!manager_.start(*name, true)) {
+            unlink(mark.c_str());
             err("launchctl: the user manager did not start " + *name + ": " + manager_.lastError() +
                 "\n");
             return LoadResult::failed;

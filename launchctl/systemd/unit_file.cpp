@@ -184,7 +184,8 @@ std::string_view loginTarget(const ServiceDefinition& def) {
     return def.keepAlive.present() ? "default.target" : "graphical-session.target";
 }
 
-UnitText renderUnit(const ServiceDefinition& def, const Environment& env) {
+UnitText renderUnit(const ServiceDefinition& def, const Environment& env,
+                    const std::string& endRecord) {
     const auto fail = [](std::string problem) { return UnitText{{}, std::move(problem)}; };
     if (!unitName(def.label)) return fail("The Label is too long for the name of a systemd unit");
     if (auto problem = executableProblem(def.executable()); !problem.empty()) return fail(problem);
@@ -212,6 +213,9 @@ UnitText renderUnit(const ServiceDefinition& def, const Environment& env) {
     for (const auto& [what, path] : paths) {
         if (auto problem = rawValueProblem(path, what); !problem.empty()) return fail(problem);
     }
+    if (auto problem = unwritable(endRecord, "The runtime folder"); !problem.empty()) {
+        return fail(problem);
+    }
 
     const bool desktop = loginTarget(def) == "graphical-session.target";
     // A label that ends in a backslash would continue the line of the description.
@@ -236,17 +240,27 @@ UnitText renderUnit(const ServiceDefinition& def, const Environment& env) {
     };
     output("StandardOutput", paths[2].second);
     output("StandardError", paths[3].second);
-    // A job that has ended stays loaded until it is booted out, as under launchd.
-    text += "RemainAfterExit=yes\n";
+    if (!endRecord.empty()) {
+        // The manager gives the end's kind and status in these variables; a bootout removes
+        // the record first, so the stop it makes is not counted.
+        text += "ExecStopPost=-/bin/sh " + quotedWord("-c", true) + " " +
+                quotedWord(
+                    "[ -e \"$0\" ] || exit 0; read n rest < \"$0\"; "
+                    "echo \"$((n + 1)) $1 $2\" > \"$0\"",
+                    true) +
+                " " + quotedWord(endRecord, true) + " \"${EXIT_CODE}\" \"${EXIT_STATUS}\"\n";
+    }
     const RestartPolicy policy = restartPolicy(def.keepAlive);
     text += "Restart=" + std::string(policy.restart) + "\n";
     if (policy.preventCrashes) text += "RestartPreventExitStatus=" + crashSignalNames() + "\n";
     text += "RestartSec=" + std::to_string(std::max(def.throttleInterval, kMinimumRestartSeconds)) +
             "\n";
-    // SIGTERM to the main process, after the time-out SIGKILL to everything of the unit.
+    // SIGTERM to every process of the unit, as the supervisors send it to the program's group,
+    // and after the time-out SIGKILL to whatever is left; also when the program ends by itself,
+    // so that nothing it started outlives it.
     text += "TimeoutStopSec=" +
             (def.exitTimeOut > 0 ? std::to_string(def.exitTimeOut) : std::string("infinity")) +
-            "\nKillMode=mixed\n";
+            "\nKillMode=control-group\n";
     if (def.processType == "Background") {
         text +=
             "Slice=background.slice\nNice=10\nCPUWeight=20\nIOWeight=20\n"

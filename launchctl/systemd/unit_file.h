@@ -37,8 +37,11 @@ struct UnitText {
     std::string problem;
 };
 
-/// The unit of `def`, whose processes get `env` (see unitEnvironment).
-UnitText renderUnit(const ServiceDefinition& def, const Environment& env);
+/// The unit of `def`, whose processes get `env` (see unitEnvironment). After each end of its
+/// program the unit counts the end in the file `endRecord`, while that exists (see
+/// parseEndRecord); with an empty path it keeps no record.
+UnitText renderUnit(const ServiceDefinition& def, const Environment& env,
+                    const std::string& endRecord);
 
 /// An argument of ExecStart as systemd gives it back, with its `$$` undone.
 std::string execArgumentValue(std::string_view stored);

@@ -45,7 +45,23 @@ void unlinkExcept(const std::string& name, std::string_view keep) {
     }
 }
 
+std::string settingOf(const std::string& text, std::string_view key) {
+    const std::string line = "\n" + std::string(key) + "=";
+    const auto found = text.find(line);
+    if (found == std::string::npos) return {};
+    const auto start = found + line.size();
+    std::string value = text.substr(start, text.find('\n', start) - start);
+    for (size_t i = value.find("%%"); i != std::string::npos; i = value.find("%%", i + 1))
+        value.erase(i, 1);
+    return value;
+}
+
 }  // namespace
+
+std::string unitSetting(const std::string& name, std::string_view key) {
+    const auto text = ourUnit(name);
+    return text ? settingOf(*text, key) : std::string();
+}
 
 std::string unitFolder() {
     return xdgFolder("XDG_DATA_HOME", ".local/share") + "/systemd/user";
@@ -93,15 +109,7 @@ std::string mirrorLoginStart(const std::string& label, bool enabled) {
         }
     }
     // Only the agents of the agents folder load at login, as under launchd.
-    const auto source = text->find("\nSourcePath=");
-    std::string path;
-    if (source != std::string::npos) {
-        const auto start = source + std::strlen("\nSourcePath=");
-        path = text->substr(start, text->find('\n', start) - start);
-        for (size_t i = path.find("%%"); i != std::string::npos; i = path.find("%%", i + 1))
-            path.erase(i, 1);
-    }
-    if (!inAgentsFolder(path)) enabled = false;
+    if (!inAgentsFolder(settingOf(*text, "SourcePath"))) enabled = false;
     unlinkExcept(*name, enabled ? target : std::string_view());
     if (!enabled || target.empty()) return {};
     const std::string link = wantsLink(target, *name);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The units we write live in the user's own unit folder, $XDG_DATA_HOME/systemd/user; their
@@ -20,6 +21,10 @@ UnitWrite writeUnit(const std::string& name, const std::string& text, std::strin
 
 /// Removes the unit `name` and its links, when the file is one of ours.
 void removeUnit(const std::string& name);
+
+/// The value of the first `key` line of the unit `name`, with `%%` undone, when the unit is
+/// ours and has one.
+std::string unitSetting(const std::string& name, std::string_view key);
 
 /// Labels of the units of ours in the unit folder, sorted.
 std::vector<std::string> unitLabels();

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "launchctl/service_manager.h"
@@ -34,18 +36,34 @@ struct UnitProperties {
     std::vector<std::string> environment;
     /// An id of the start or stop job that is pending, 0 without one.
     uint32_t job = 0;
+    /// The files of StandardOutput=append: and StandardError=append:, which the manager does
+    /// not tell; taken from the unit file.
+    std::string standardOutPath;
+    std::string standardErrorPath;
 };
 
-/// Whether the unit holds a loaded service: it is active, starting, stopping or ended (failed
-/// counts: an ended job stays loaded until bootout), or `marked` as loaded without a start.
+/// Whether the unit holds a loaded service: it is `marked` as loaded by a bootstrap (so that a
+/// job that has ended stays loaded until bootout, as under launchd), or it is active, starting,
+/// stopping or failed (started by the manager itself, at its start).
 bool unitLoaded(const UnitProperties& unit, bool marked);
 
-/// Whether its program has ended and no restart is due.
+/// Whether its program has ended and no start or restart is due.
 bool unitEnded(const UnitProperties& unit);
 
-/// The service as `print` shows it.
-LoadedService loadedService(const UnitProperties& unit, const std::string& label,
-                            unsigned long uid);
+/// What the unit's end record says: each end of the program counted, and the last one. The
+/// manager forgets an inactive unit that nothing refers to; the record outlives that.
+struct EndRecord {
+    long ends = 0;
+    std::optional<Termination> last;
+};
+
+/// Reads "<ends> <exited|killed|dumped> <status or signal name>", or nothing (never ended).
+std::optional<EndRecord> parseEndRecord(std::string_view text);
+
+/// The service as `print` shows it; the end record, when there is one, counts its runs and
+/// says how it last ended.
+LoadedService loadedService(const UnitProperties& unit, const std::string& label, unsigned long uid,
+                            const std::optional<EndRecord>& record);
 
 /// The program and arguments the unit runs, `$$` undone, for comparison with a definition.
 std::vector<std::string> unitCommand(const UnitProperties& unit);

@@ -92,10 +92,16 @@ TEST(UnitFileTest, HostileArgumentsAndVariablesRoundTrip) {
     Environment env;
     for (size_t i = 0; i < std::size(kHostile); ++i)
         env.emplace_back("V" + std::to_string(i), kHostile[i]);
-    const UnitText unit = renderUnit(def, env);
+    const std::string record = "/run/odd \"dir\" $X 100%/tessaway-launchd/com.x.unit-loaded";
+    const UnitText unit = renderUnit(def, env, record);
     ASSERT_EQ(unit.problem, "");
 
     const auto all = settings(unit.text);
+    std::vector<std::string> stopPost;
+    for (const auto& word : words(all.find("ExecStopPost")->second))
+        stopPost.push_back(undone(undone(word, "%%"), "$$"));
+    EXPECT_EQ(stopPost, (std::vector<std::string>{"-/bin/sh", "-c", stopPost.at(2), record,
+                                                  "${EXIT_CODE}", "${EXIT_STATUS}"}));
     const auto exec = words(all.find("ExecStart")->second);
     ASSERT_EQ(exec.size(), def.arguments.size() + 1);
     EXPECT_EQ(undone(exec[0], "%%"), "@" + def.program);
@@ -118,14 +124,14 @@ TEST(UnitFileTest, PathsAreRawValuesFromTheRoot) {
     def.workingDirectory = "rel dir";
     def.standardOutPath = "/logs/o u%t.log";
     def.standardErrorPath = "err.log";
-    const UnitText unit = renderUnit(def, {});
+    const UnitText unit = renderUnit(def, {}, "");
     ASSERT_EQ(unit.problem, "");
     EXPECT_EQ(value(unit.text, "SourcePath"), def.path);
     EXPECT_EQ(value(unit.text, "WorkingDirectory"), "/rel dir");
     EXPECT_EQ(value(unit.text, "StandardOutput"), "append:/logs/o u%t.log");
     EXPECT_EQ(value(unit.text, "StandardError"), "append:/err.log");
-    EXPECT_EQ(value(renderUnit(definition(), {}).text, "WorkingDirectory"), "/");
-    EXPECT_EQ(value(renderUnit(definition(), {}).text, "StandardOutput"), "(none)");
+    EXPECT_EQ(value(renderUnit(definition(), {}, "").text, "WorkingDirectory"), "/");
+    EXPECT_EQ(value(renderUnit(definition(), {}, "").text, "StandardOutput"), "(none)");
 }
 
 struct Refusal {
@@ -140,7 +146,7 @@ TEST_P(RefusedUnitTest, NothingIsWrittenAndTheReasonIsSaid) {
     ServiceDefinition def = definition();
     Environment env = {{"A", "1"}};
     GetParam().change(def, env);
-    const UnitText unit = renderUnit(def, env);
+    const UnitText unit = renderUnit(def, env, "");
     EXPECT_EQ(unit.text, "");
     EXPECT_NE(unit.problem.find(GetParam().problem), std::string::npos) << unit.problem;
 }
@@ -217,7 +223,7 @@ TEST(UnitFileTest, KeepAliveBecomesRestartPolicyAndLoginTarget) {
         ServiceDefinition def = definition();
         def.keepAlive = row.keepAlive;
         def.throttleInterval = 0;
-        const std::string text = renderUnit(def, {}).text;
+        const std::string text = renderUnit(def, {}, "").text;
         EXPECT_EQ(value(text, "Restart"), row.restart);
         EXPECT_EQ(value(text, "RestartPreventExitStatus"), row.prevented);
         EXPECT_EQ(value(text, "WantedBy"), row.target);
@@ -281,7 +287,7 @@ TEST(UnitStatusTest, PropertiesReadAsPrintShowsThem) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(unitLoaded(row.unit, row.marked), row.loaded);
-        const LoadedService service = loadedService(row.unit, "com.x", 1000);
+        const LoadedService service = loadedService(row.unit, "com.x", 1000, std::nullopt);
         EXPECT_EQ(service.lastStatus, row.lastStatus);
         EXPECT_EQ(service.report.rfind("gui/1000/com.x = {\n", 0), 0u);
         std::string_view lines = row.lines;
@@ -293,8 +299,39 @@ TEST(UnitStatusTest, PropertiesReadAsPrintShowsThem) {
             lines = bar == std::string_view::npos ? "" : lines.substr(bar + 1);
         }
     }
-    EXPECT_TRUE(unitEnded(ended(CLD_EXITED, 0, "active")));
+    EXPECT_TRUE(unitEnded(ended(CLD_EXITED, 0, "inactive")));
     EXPECT_FALSE(unitEnded(running));
+
+    // The end record of a bootstrap outlives the manager's memory of an inactive unit.
+    const auto record = parseEndRecord("2 killed SEGV\n");
+    ASSERT_TRUE(record.has_value());
+    const LoadedService forgotten = loadedService(idle, "com.x", 1000, record);
+    EXPECT_EQ(forgotten.lastStatus, "-11");
+    EXPECT_NE(forgotten.report.find("\truns = 2\n"), std::string::npos);
+    EXPECT_EQ(loadedService(running, "com.x", 1000, record).report.find("\truns = 3\n") ==
+                  std::string::npos,
+              false);
+}
+
+TEST(UnitStatusTest, EndRecordsAreReadStrictly) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"", "0 -"},
+        {"1 exited 0\n", "1 0"},
+        {"3 exited 203", "3 78"},
+        {"4 dumped ABRT", "4 -6"},
+        {"5 killed TERM", "5 -15"},
+    };
+    for (const auto& [text, expected] : rows) {
+        const auto record = parseEndRecord(text);
+        ASSERT_TRUE(record.has_value()) << text;
+        UnitProperties unit;
+        const auto service = loadedService(unit, "com.x", 0, record);
+        EXPECT_EQ(std::to_string(record->ends) + " " + service.lastStatus, expected) << text;
+    }
+    for (const char* bad : {"x exited 0", "1 exited", "1 exited 0 9", "1 exited -1",
+                            "1 killed NOSUCH", "1 gone 0", "1234567890 exited 0"}) {
+        EXPECT_EQ(parseEndRecord(bad).has_value(), false) << bad;
+    }
 }
 
 }  // namespace
