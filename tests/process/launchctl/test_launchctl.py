@@ -605,7 +605,7 @@ class ServiceProcessTest(LaunchctlCase):
             environ = dict(entry.decode().split("=", 1) for entry in f.read().split(b"\0")
                            if entry)
         account = pwd.getpwuid(UID)
-        self.assertEqual(environ, {
+        expected = {
             "PATH": SERVICE_PATH, "HOME": self.home, "USER": account.pw_name,
             "LOGNAME": account.pw_name, "SHELL": account.pw_shell or "/bin/sh",
             "TMPDIR": self.root, "XPC_SERVICE_NAME": "com.example.env",
@@ -613,7 +613,16 @@ class ServiceProcessTest(LaunchctlCase):
             "DBUS_SESSION_BUS_ADDRESS": "unix:path=/nowhere",
             "XDG_RUNTIME_DIR": self.runtime, "XDG_STATE_HOME": self.state, "EXTRA": "1",
             TOKEN_NAME: self.token,
-        })
+        }
+        if self.manager:
+            # A unit gets systemd's own bookkeeping and what its manager hands every unit (a
+            # temporary folder among it), beside what the caller's session gives it.
+            for name in ("INVOCATION_ID", "MANAGERPID", "SYSTEMD_EXEC_PID",
+                         *self.manager.added_environment()):
+                if name not in expected:
+                    environ.pop(name, None)
+            del expected["TMPDIR"]
+        self.assertEqual(environ, expected)
         self.assertEqual(read_text(os.path.join(work, "cwd")), work + "\n")
         self.assertEqual(read_text(os.path.join(work, "stdin")), "/dev/null\n")
         self.assertTrue(wait_for(lambda: read_text(out) == "to-out\n"), read_text(out))
@@ -647,7 +656,7 @@ class ServiceProcessTest(LaunchctlCase):
         self.assertEqual(fields["state"], "running")
         supervisors = [pid for pid in processes_with(f"{TOKEN_NAME}={self.token}".encode())
                        if b"bootstrap" in cmdline(pid)]
-        self.assertEqual(len(supervisors), 1)
+        self.assertEqual(len(supervisors), 1 if BACKEND == "standin" else 0)
         for pid in supervisors + [int(fields["pid"])]:
             fds = os.listdir(f"/proc/{pid}/fd")
             targets = [os.readlink(f"/proc/{pid}/fd/{fd}") for fd in fds]
@@ -717,6 +726,8 @@ class BootoutTest(LaunchctlCase):
         self.assertTrue(wait_for(lambda: not processes_with(marker)),
                         "a process of the service outlived its bootout")
 
+    @unittest.skipIf(BACKEND == "systemd", "the user manager's mixed kill sends SIGTERM to the "
+                     "program only, and SIGKILL to what is left")
     def test_whole_process_group_gets_sigterm(self):
         # The leader takes its time to end, so the background child can show what it got.
         script = ("trap 'sleep 1; exit 0' TERM; "
@@ -764,7 +775,8 @@ class BootoutTest(LaunchctlCase):
         new = self.definition(label, script="echo new >> marker; exec sleep 60", RunAtLoad=True,
                               name="replacement.plist")
         self.assertResult(self.lc("bootout", target(label)), 0)
-        self.assertEqual(self.print_fields(label)["state"], "SIGTERMed")
+        if BACKEND == "standin":  # the user manager's bootout waits for the end
+            self.assertEqual(self.print_fields(label)["state"], "SIGTERMed")
         self.assertResult(self.lc("bootstrap", DOMAIN, new), 0)
         self.assertTrue(wait_for(lambda: self.marker_lines() == ["old", "new"]))
         self.assertEqual(self.print_fields(label)["state"], "running")
