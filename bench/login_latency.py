@@ -88,12 +88,16 @@ class Session:
             self.run(self.launchctl, "bootout", self.domain)
         while answers(self.port):
             time.sleep(0.01)
-        for name in os.listdir(self.runtime):
-            path = os.path.join(self.runtime, name)
-            if os.path.isdir(path) and not os.path.islink(path):
-                shutil.rmtree(path)
-            else:
-                os.remove(path)
+        # The supervisors of the stand-in may still be writing their last records.
+        deadline = time.monotonic() + 10
+        while os.listdir(self.runtime) and time.monotonic() < deadline:
+            for name in os.listdir(self.runtime):
+                path = os.path.join(self.runtime, name)
+                if os.path.isdir(path) and not os.path.islink(path):
+                    shutil.rmtree(path, ignore_errors=True)
+                else:
+                    os.remove(path)
+            time.sleep(0.02)
 
     def log_in(self):
         """Seconds from the login to the server answering."""
