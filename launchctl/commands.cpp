@@ -241,6 +241,9 @@ Outcome loadDefinition(const std::string& path, const Overrides& overrides, cons
         case LoadResult::failed:
             return Outcome::failed;
     }
+    // Whichever engine runs the label starts it at login: a unit left from an earlier load must
+    // not have the user manager start a second copy beside the supervisors' at its next start.
+    if (!engines.userManager) mirrorLoginStart(def.label, false);
     if (inAgentsFolder(def.path)) fromAgentsFolder = true;
     return Outcome::loaded;
 }

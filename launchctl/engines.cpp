@@ -36,6 +36,7 @@ std::optional<Engines> chooseEngines(const std::string& folder, unsigned long ui
     } else {
         engines.primary = std::move(systemd);
         engines.other = std::move(supervisors);
+        engines.userManager = true;
     }
     return engines;
 }

@@ -14,6 +14,8 @@ namespace tessaway::launchd {
 struct Engines {
     std::unique_ptr<ServiceManager> primary;
     std::unique_ptr<ServiceManager> other;
+    /// The primary engine is systemd's user manager.
+    bool userManager = false;
 };
 
 /// systemd's user manager where one answers, else the supervisors; TESSAWAY_SERVICE_MANAGER

@@ -52,6 +52,8 @@ LoadedService loadedService(const UnitProperties& unit, const std::string& label
     def.program = unit.execPath;
     for (const auto& argument : unit.execArguments)
         def.arguments.push_back(execArgumentValue(argument));
+    // A unit whose file is gone has no command to show; a report always has one.
+    if (def.arguments.empty()) def.arguments.push_back(def.program);
     if (unit.workingDirectory != "/") def.workingDirectory = unit.workingDirectory;
     def.throttleInterval = seconds(unit.restartMicroseconds);
     def.exitTimeOut = seconds(unit.timeoutStopMicroseconds);
