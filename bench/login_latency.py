@@ -64,13 +64,8 @@ class Session:
                     "TESSAWAY_SERVICE_MANAGER": backend}
         self.domain = f"gui/{os.getuid()}"
         self.plist = os.path.join(home, "Library", "LaunchAgents", SERVER_LABEL + ".plist")
-        self.manager = None
-        if backend == "systemd":
-            self.manager = UserManager(self.env, os.path.join(self.root, "user-manager.log"))
-            reason = self.manager.start()
-            if reason:
-                self.close()
-                raise SystemExit(f"no private systemd user manager: {reason}")
+        self.manager = (UserManager.start_or_exit(self.env, self.root) if backend == "systemd"
+                        else None)
         installed = self.run(self.tray, "--install-agents", "--no-open")
         self.port = int(re.search(rb"port (\d+)", installed.stdout).group(1))
         # Only the server: the menu-bar item is not what is timed.

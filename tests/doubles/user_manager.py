@@ -112,6 +112,17 @@ class UserManager:
             test.skipTest(f"no private systemd user manager: {reason}")
         return manager
 
+    @classmethod
+    def start_or_exit(cls, env, folder):
+        """For a benchmark: a running manager for `env`, logging into `folder`, or the program
+        ends saying why there is none."""
+        manager = cls(env, os.path.join(folder, "user-manager.log"))
+        reason = manager.start()
+        if reason:
+            manager.stop()
+            raise SystemExit(f"no private systemd user manager: {reason}")
+        return manager
+
     def start(self, seconds=30):
         """Starts the manager, unless it runs, and waits until it is up; None, or why it
         cannot run here."""
