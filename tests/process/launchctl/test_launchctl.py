@@ -194,8 +194,9 @@ class LaunchctlCase(unittest.TestCase):
 
     def end_processes(self):
         marker = f"{TOKEN_NAME}={self.token}".encode()
-        outside = set(processes_with(marker)) - (self.manager.processes() if self.manager
-                                                 else set(processes_with(marker)))
+        outside = set()
+        if self.manager:
+            outside = set(processes_with(marker)) - self.manager.processes()
         try:
             self.lc("bootout", DOMAIN)
         except (OSError, subprocess.SubprocessError):
@@ -522,6 +523,9 @@ class BootstrapTest(LaunchctlCase):
             with self.subTest(name):
                 self.assertResult(self.lc("bootstrap", DOMAIN, path), 5,
                                   stderr=f"{path}: {reason}\n{IO_ERROR}")
+        units = os.path.join(self.home, ".local", "share", "systemd", "user")
+        self.assertEqual(os.listdir(units) if os.path.isdir(units) else [], [],
+                         "a refused definition left a unit behind")
         self.assertResult(self.lc("print", DOMAIN), 0,
                           stdout=f"{DOMAIN} = {{\n\ttype = gui\n\thandle = {UID}\n"
                                  "\tactive count = 0\n\n\tservices = {\n\t}\n}\n")
