@@ -80,13 +80,7 @@ def main():
     env = {"HOME": home, "XDG_RUNTIME_DIR": os.path.join(root, "run"), "PATH": "/usr/bin:/bin",
            "XDG_STATE_HOME": os.path.join(home, ".local", "state"), "TESSAWAY_LAUNCHCTL": launchctl,
            "TESSAWAY_SERVICE_MANAGER": args.backend}
-    manager = None
-    if args.backend == "systemd":
-        manager = UserManager(env, os.path.join(root, "user-manager.log"))
-        reason = manager.start()
-        if reason:
-            manager.stop()
-            sys.exit(f"no private systemd user manager: {reason}")
+    manager = UserManager.start_or_exit(env, root) if args.backend == "systemd" else None
     domain = f"gui/{os.getuid()}"
     script = os.path.join(root, "stock.sh")
     with open(script, "w") as f:

@@ -87,14 +87,7 @@ def main():
     env = {"PATH": "/usr/bin:/bin", "HOME": root, "XDG_RUNTIME_DIR": runtime,
            "XDG_STATE_HOME": os.path.join(root, "state"),
            "TESSAWAY_SERVICE_MANAGER": args.backend}
-    manager = None
-    if args.backend == "systemd":
-        manager = UserManager(env, os.path.join(root, "user-manager.log"))
-        reason = manager.start()
-        if reason:
-            manager.stop()
-            shutil.rmtree(root, ignore_errors=True)
-            raise SystemExit(f"no private systemd user manager: {reason}")
+    manager = UserManager.start_or_exit(env, root) if args.backend == "systemd" else None
     domain = f"gui/{os.getuid()}"
     definition = os.path.join(root, f"{LABEL}.plist")
     with open(definition, "w") as f:

@@ -64,13 +64,8 @@ class Session:
                     "TESSAWAY_SERVICE_MANAGER": backend}
         self.domain = f"gui/{os.getuid()}"
         self.plist = os.path.join(home, "Library", "LaunchAgents", SERVER_LABEL + ".plist")
-        self.manager = None
-        if backend == "systemd":
-            self.manager = UserManager(self.env, os.path.join(self.root, "user-manager.log"))
-            reason = self.manager.start()
-            if reason:
-                self.close()
-                raise SystemExit(f"no private systemd user manager: {reason}")
+        self.manager = (UserManager.start_or_exit(self.env, self.root) if backend == "systemd"
+                        else None)
         installed = self.run(self.tray, "--install-agents", "--no-open")
         self.port = int(re.search(rb"port (\d+)", installed.stdout).group(1))
         # Only the server: the menu-bar item is not what is timed.
@@ -88,12 +83,16 @@ class Session:
             self.run(self.launchctl, "bootout", self.domain)
         while answers(self.port):
             time.sleep(0.01)
-        for name in os.listdir(self.runtime):
-            path = os.path.join(self.runtime, name)
-            if os.path.isdir(path) and not os.path.islink(path):
-                shutil.rmtree(path)
-            else:
-                os.remove(path)
+        # The supervisors of the stand-in may still be writing their last records.
+        deadline = time.monotonic() + 10
+        while os.listdir(self.runtime) and time.monotonic() < deadline:
+            for name in os.listdir(self.runtime):
+                path = os.path.join(self.runtime, name)
+                if os.path.isdir(path) and not os.path.islink(path):
+                    shutil.rmtree(path, ignore_errors=True)
+                else:
+                    os.remove(path)
+            time.sleep(0.02)
 
     def log_in(self):
         """Seconds from the login to the server answering."""

@@ -258,14 +258,14 @@ class BundleTestCase(unittest.TestCase):
         self.addCleanup(self.end_services)
 
     def end_services(self):
-        outside = set()
+        outside, behind = set(), []
         if self.manager:
             outside = set(processes_mentioning(self.root)) - self.manager.processes()
         subprocess.run([LAUNCHCTL, "bootout", f"gui/{os.getuid()}"], env=self.env,
                        capture_output=True, timeout=30)
         if self.manager:
             self.manager.stop()
-            self.assertEqual(self.manager.leftovers(), [], "the user manager left these behind")
+            behind = self.manager.leftovers()
         deadline = time.monotonic() + 15
         while processes_mentioning(self.root) and time.monotonic() < deadline:
             time.sleep(0.1)
@@ -277,6 +277,7 @@ class BundleTestCase(unittest.TestCase):
                 pass
         self.assertEqual(left, [], "processes were left running")
         self.assertEqual(outside, set(), "processes of the test ran outside the user manager")
+        self.assertEqual(behind, [], "the user manager left these behind")
 
     # the scripted launchctl
 

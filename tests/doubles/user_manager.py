@@ -12,6 +12,7 @@ runtime folder, which both sides see.
 """
 
 import os
+import pwd
 import signal
 import socket
 import subprocess
@@ -88,7 +89,10 @@ def processes_in_namespace(inode):
 
 class UserManager:
     def __init__(self, env, log):
-        self.env = env
+        # What a user's manager has from its login, as user@.service gives it.
+        account = pwd.getpwuid(os.getuid())
+        self.env = {"USER": account.pw_name, "LOGNAME": account.pw_name,
+                    "SHELL": account.pw_shell or "/bin/sh", **env}
         self.runtime = env["XDG_RUNTIME_DIR"]
         self.socket = os.path.join(self.runtime, "systemd", "private")
         self.log = log
@@ -108,8 +112,22 @@ class UserManager:
             test.skipTest(f"no private systemd user manager: {reason}")
         return manager
 
+    @classmethod
+    def start_or_exit(cls, env, folder):
+        """For a benchmark: a running manager for `env`, logging into `folder`, or the program
+        ends saying why there is none."""
+        manager = cls(env, os.path.join(folder, "user-manager.log"))
+        reason = manager.start()
+        if reason:
+            manager.stop()
+            raise SystemExit(f"no private systemd user manager: {reason}")
+        return manager
+
     def start(self, seconds=30):
-        """Starts the manager and waits for its socket; None, or why it cannot run here."""
+        """Starts the manager, unless it runs, and waits until it is up; None, or why it
+        cannot run here."""
+        if self.pid():
+            return None
         if os.geteuid() != 0:
             return "a mount namespace and a cgroup of its own need root here"
         if not os.access(SYSTEMD, os.X_OK):
@@ -117,8 +135,8 @@ class UserManager:
         hierarchies = cgroup_hierarchies()
         if not hierarchies:
             return "no cgroup2 or name=systemd hierarchy is mounted"
-        self.cgroups = []
         name = f"tessaway-test-{os.getpid()}-{uuid.uuid4().hex[:8]}"
+        procs = []
         for hierarchy in hierarchies:
             folder = os.path.join(hierarchy, name)
             try:
@@ -126,11 +144,12 @@ class UserManager:
             except OSError as error:
                 return f"cannot make a cgroup in {hierarchy}: {error.strerror}"
             self.cgroups.append(folder)
+            procs.append(os.path.join(folder, "cgroup.procs"))
         with open(self.log, "ab") as log:
             try:
                 self.process = subprocess.Popen(
                     ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", ENTER,
-                     SYSTEMD, *(os.path.join(c, "cgroup.procs") for c in self.cgroups)],
+                     SYSTEMD, *procs],
                     env=self.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                     start_new_session=True)
             except OSError as error:
@@ -158,6 +177,12 @@ class UserManager:
                 return True
             except OSError:
                 return False
+
+    def added_environment(self):
+        """Names of the variables the manager hands its units beyond those it was started
+        with (from environment.d, its session bus)."""
+        shown = self.systemctl("show-environment").splitlines()
+        return {line.split("=", 1)[0] for line in shown} - set(self.env)
 
     def systemctl(self, *args):
         """What `systemctl --user ARGS` prints, stripped, asked of this manager."""
@@ -201,7 +226,13 @@ class UserManager:
                 except ProcessLookupError:
                     pass
             time.sleep(0.05)
-        self.cgroups = [c for c in self.cgroups if not remove_cgroup(c)]
+        # A cgroup whose last process has just ended may still be busy for a moment.
+        deadline = time.monotonic() + 10
+        while True:
+            self.cgroups = [c for c in self.cgroups if not remove_cgroup(c)]
+            if not self.cgroups or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
 
     def leftovers(self):
         """What is left of a stopped manager, as descriptions; empty when nothing is."""
