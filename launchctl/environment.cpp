@@ -84,6 +84,18 @@ Environment unitEnvironment(const ServiceDefinition& def, EnvironmentLookup look
     return withDefinition(std::move(env), def);
 }
 
+std::vector<std::string> assignments(const Environment& env) {
+    std::vector<std::string> out;
+    out.reserve(env.size());
+    for (const auto& [name, value] : env) {
+        std::string assignment = name;
+        assignment += '=';
+        assignment += value;
+        out.push_back(std::move(assignment));
+    }
+    return out;
+}
+
 Environment displayVariables(EnvironmentLookup lookup) {
     std::map<std::string, std::string> env;
     setFrom(env, kDisplayVariables, lookup);

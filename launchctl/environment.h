@@ -11,6 +11,9 @@ namespace tessaway::launchd {
 /// Name and value pairs, sorted by name, each name once.
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
+/// The "NAME=value" strings of `env`, in its order.
+std::vector<std::string> assignments(const Environment& env);
+
 /// Looks up a variable of the calling process; std::getenv outside tests.
 using EnvironmentLookup = const char* (*)(const char* name);
 

@@ -16,6 +16,10 @@ namespace tessaway::launchd {
 
 enum class LoadResult { loaded, alreadyLoaded, failed };
 
+/// The exit status a service shows when its program could not be started at all (no such
+/// file, not executable, a missing working folder).
+inline constexpr int kCannotStart = 78;
+
 /// A loaded service as `print` and the domain listing show it.
 struct LoadedService {
     /// The service's process while it runs, else 0.

@@ -25,9 +25,6 @@ extern char** environ;
 namespace tessaway::launchd {
 namespace {
 
-// The status of a service whose program could not be started (no such file, not executable,
-// a missing working directory), as the program's own exit status.
-constexpr int kCannotStart = 78;
 // Restarts of a program that ends at once are spaced this far apart at the least, whatever
 // the definition asks, so that a broken service cannot make its supervisor spin.
 constexpr double kMinimumRestartSpacing = 1.0;

@@ -23,6 +23,9 @@ namespace {
 // ended (when the manager may even have forgotten the unit) until a bootout.
 constexpr std::string_view kMarkSuffix = ".unit-loaded";
 constexpr double kPollSeconds = 0.005;
+// A start is over once the program runs; it polls faster, since a bootstrap waits for it.
+constexpr double kStartSeconds = 30.0;
+constexpr double kStartPollSeconds = 0.001;
 constexpr size_t kMaxRecordBytes = 256;
 // A stop ends at the latest a little after the unit's time-out; without one, this is the bound.
 constexpr double kStopMarginSeconds = 10.0;
@@ -123,7 +126,7 @@ public:
         const std::string mark = markPath(def.label);
         close(open(mark.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
         if (!def.startsAtLoad()) return LoadResult::loaded;
-        if (!manager_.start(*name, true)) {
+        if (!manager_.start(*name) || !awaitStarted(*name)) {
             unlink(mark.c_str());
             err("launchctl: the user manager did not start " + *name + ": " + manager_.lastError() +
                 "\n");
@@ -159,14 +162,12 @@ public:
         if (!name || !def.startsAtLoad()) return false;
         const auto unit = manager_.unit(*name);
         if (!unit || !unitEnded(*unit)) return false;
-        return manager_.restart(*name, true);
+        return manager_.restart(*name) && awaitStarted(*name);
     }
 
     void importSession() override {
-        std::vector<std::string> assignments;
-        for (const auto& [name, value] : displayVariables(lookup))
-            assignments.push_back(name + "=" + value);
-        if (!assignments.empty() && !manager_.setEnvironment(assignments)) {
+        const auto session = assignments(displayVariables(lookup));
+        if (!session.empty() && !manager_.setEnvironment(session)) {
             err("launchctl: the user manager did not take the session's variables\n");
         }
     }
@@ -198,9 +199,7 @@ private:
         }
         std::vector<std::string> command = def.arguments;
         command.insert(command.begin(), def.executable());
-        std::vector<std::string> expected;
-        for (const auto& [variable, value] : env)
-            expected.push_back(variable + "=" + value);
+        std::vector<std::string> expected = assignments(env);
         std::vector<std::string> environment = unit->environment;
         std::sort(environment.begin(), environment.end());
         std::sort(expected.begin(), expected.end());
@@ -212,6 +211,22 @@ private:
             return false;
         }
         return true;
+    }
+
+    /// Waits until the program of a unit being started runs, or could not be run, or has
+    /// already ended: its start job may wait much longer, for a stop of what it left behind.
+    bool awaitStarted(const std::string& name) {
+        const double deadline = platform::now() + kStartSeconds;
+        for (;;) {
+            const auto unit = manager_.unit(name);
+            if (!unit) return false;
+            if (unit->job == 0 || unit->activeState != "activating" ||
+                unit->subState == "auto-restart") {
+                return true;
+            }
+            if (platform::now() >= deadline) return false;
+            platform::sleepFor(kStartPollSeconds);
+        }
     }
 
     /// Waits until a stopped unit is gone; a unit that failed on its way out is forgotten too.

@@ -233,8 +233,8 @@ UnitText renderUnit(const ServiceDefinition& def, const Environment& env,
     for (const auto& argument : def.arguments)
         text += " " + quotedWord(argument, true);
     text += "\nWorkingDirectory=" + specifiersEscaped(paths[1].second) + "\n";
-    for (const auto& [name, value] : env)
-        text += "Environment=" + quotedWord(name + "=" + value, false) + "\n";
+    for (const auto& assignment : assignments(env))
+        text += "Environment=" + quotedWord(assignment, false) + "\n";
     const auto output = [&](const char* key, const std::string& path) {
         if (!path.empty()) text += std::string(key) + "=append:" + specifiersEscaped(path) + "\n";
     };

@@ -14,15 +14,14 @@ namespace tessaway::launchd {
 namespace {
 
 // The statuses systemd gives a program it could not start (no such file, a missing working
-// folder, ...), and the status the supervisors give it.
+// folder, ...); print shows kCannotStart for them, as the supervisors do.
 constexpr int32_t kFirstSetupStatus = 200;
 constexpr int32_t kLastSetupStatus = 243;
-constexpr int32_t kCannotStart = 78;
-constexpr double kMicroseconds = 1e6;
+constexpr uint64_t kMicroseconds = 1'000'000;
 
 int64_t seconds(uint64_t microseconds) {
     if (microseconds == std::numeric_limits<uint64_t>::max()) return 0;
-    return static_cast<int64_t>(static_cast<double>(microseconds) / kMicroseconds + 0.5);
+    return static_cast<int64_t>((microseconds + kMicroseconds / 2) / kMicroseconds);
 }
 
 }  // namespace

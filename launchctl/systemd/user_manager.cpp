@@ -8,8 +8,6 @@
 #include <functional>
 #include <string_view>
 
-#include "platform/clock.h"
-
 namespace tessaway::launchd {
 namespace {
 
@@ -19,9 +17,6 @@ constexpr const char* kManager = "org.freedesktop.systemd1.Manager";
 constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
 // A reload on a busy machine may take long; nothing waits longer than this for an answer.
 constexpr uint64_t kCallTimeoutMicroseconds = 30'000'000;
-// A start job ends once the program runs (or could not be run).
-constexpr double kJobSeconds = 30.0;
-constexpr double kJobPollSeconds = 0.001;
 
 /// An sd_bus_error that frees itself.
 struct BusError {
@@ -250,45 +245,24 @@ std::optional<std::string> UserManager::loadStateInMemory(const std::string& nam
     return state;
 }
 
-bool UserManager::job(const char* method, const std::string& name, bool wait) {
+bool UserManager::job(const char* method, const std::string& name) {
     BusError error;
-    Message reply;
-    const int status =
-        sd_bus_call_method(bus_.get(), kService, kManagerPath, kManager, method, &error.error,
-                           &reply.message, "ss", name.c_str(), "replace");
-    if (status < 0) {
-        error_ = error.text(status);
-        return false;
-    }
-    const char* jobPath = nullptr;
-    if (!wait || sd_bus_message_read(reply.message, "o", &jobPath) < 0) return true;
-    const std::string path(jobPath);
-    const double deadline = platform::now() + kJobSeconds;
-    // The job object is gone once the job has finished, whatever its result.
-    while (platform::now() < deadline) {
-        BusError missing;
-        char* state = nullptr;
-        if (sd_bus_get_property_string(bus_.get(), kService, path.c_str(),
-                                       "org.freedesktop.systemd1.Job", "State", &missing.error,
-                                       &state) < 0) {
-            return true;
-        }
-        std::free(state);
-        platform::sleepFor(kJobPollSeconds);
-    }
-    return true;
+    const int status = sd_bus_call_method(bus_.get(), kService, kManagerPath, kManager, method,
+                                          &error.error, nullptr, "ss", name.c_str(), "replace");
+    if (status < 0) error_ = error.text(status);
+    return status >= 0;
 }
 
-bool UserManager::start(const std::string& name, bool wait) {
-    return job("StartUnit", name, wait);
+bool UserManager::start(const std::string& name) {
+    return job("StartUnit", name);
 }
 
-bool UserManager::restart(const std::string& name, bool wait) {
-    return job("RestartUnit", name, wait);
+bool UserManager::restart(const std::string& name) {
+    return job("RestartUnit", name);
 }
 
 bool UserManager::stop(const std::string& name) {
-    return job("StopUnit", name, false);
+    return job("StopUnit", name);
 }
 
 void UserManager::resetFailed(const std::string& name) {
@@ -312,6 +286,7 @@ bool UserManager::setEnvironment(const std::vector<std::string>& assignments) {
         return false;
     }
     std::vector<char*> strings;
+    strings.reserve(assignments.size() + 1);
     for (const auto& assignment : assignments)
         strings.push_back(const_cast<char*>(assignment.c_str()));
     strings.push_back(nullptr);

@@ -31,10 +31,10 @@ public:
     /// The load state of a unit the manager holds in memory; empty when it holds none.
     std::optional<std::string> loadStateInMemory(const std::string& name);
 
-    /// Starts, restarts or stops the unit with a job that replaces pending ones; with `wait`,
-    /// returns once that job is done (bounded). False when the manager refused the job.
-    bool start(const std::string& name, bool wait);
-    bool restart(const std::string& name, bool wait);
+    /// Starts, restarts or stops the unit with a job that replaces pending ones. False when the
+    /// manager refused the job.
+    bool start(const std::string& name);
+    bool restart(const std::string& name);
     bool stop(const std::string& name);
     /// Forgets that the unit failed, so that it reads as inactive.
     void resetFailed(const std::string& name);
@@ -57,7 +57,7 @@ private:
     };
     explicit UserManager(sd_bus* bus);
 
-    bool job(const char* method, const std::string& name, bool wait);
+    bool job(const char* method, const std::string& name);
 
     std::unique_ptr<sd_bus, Closer> bus_;
     std::string error_;
