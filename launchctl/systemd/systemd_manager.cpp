@@ -126,7 +126,8 @@ public:
         const std::string mark = markPath(def.label);
         close(open(mark.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
         if (!def.startsAtLoad()) return LoadResult::loaded;
-        if (!manager_.start(*name) || !awaitStarted(*name)) {
+        const auto earlier = manager_.unit(*name);
+        if (!manager_.start(*name) || !awaitStarted(*name, earlier ? earlier->startedAt : 0)) {
             unlink(mark.c_str());
             err("launchctl: the user manager did not start " + *name + ": " + manager_.lastError() +
                 "\n");
@@ -162,7 +163,7 @@ public:
         if (!name || !def.startsAtLoad()) return false;
         const auto unit = manager_.unit(*name);
         if (!unit || !unitEnded(*unit)) return false;
-        return manager_.restart(*name) && awaitStarted(*name);
+        return manager_.restart(*name) && awaitStarted(*name, unit->startedAt);
     }
 
     void importSession() override {
@@ -215,13 +216,17 @@ private:
 
     /// Waits until the program of a unit being started runs, or could not be run, or has
     /// already ended: its start job may wait much longer, for a stop of what it left behind.
-    bool awaitStarted(const std::string& name) {
+    /// `earlierStart` is when the unit's program was started before (0 for never).
+    bool awaitStarted(const std::string& name, uint64_t earlierStart) {
         const double deadline = platform::now() + kStartSeconds;
         for (;;) {
             const auto unit = manager_.unit(name);
             if (!unit) return false;
-            if (unit->job == 0 || unit->activeState != "activating" ||
-                unit->subState == "auto-restart") {
+            const bool running = unit->mainPid != 0 && unit->activeState == "active";
+            // The end of this start's program, not of an earlier one.
+            const bool ended = (unit->exitedAt != 0 && unit->startedAt != earlierStart) ||
+                               unit->subState == "auto-restart";
+            if (running || ended || (unit->job == 0 && unit->activeState != "activating")) {
                 return true;
             }
             if (platform::now() >= deadline) return false;
