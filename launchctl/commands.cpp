@@ -228,8 +228,8 @@ Outcome loadDefinition(const std::string& path, const Overrides& overrides, cons
     if (engines.other) {
         if (const auto elsewhere = engines.other->find(def.label)) {
             if (!elsewhere->stopping) return Outcome::alreadyLoaded;
-            const double wait = static_cast<double>(def.exitTimeOut) + 30.0;
-            if (!engines.other->awaitUnloaded(def.label, wait)) return Outcome::failed;
+            if (!engines.other->awaitUnloaded(def.label, unloadWaitSeconds(def)))
+                return Outcome::failed;
         }
     }
     switch (engines.primary->load(def)) {

@@ -20,6 +20,13 @@ enum class LoadResult { loaded, alreadyLoaded, failed };
 /// file, not executable, a missing working folder).
 inline constexpr int kCannotStart = 78;
 
+/// How long a load waits for a service of the same label that is on its way out: the old
+/// instance ends at most a little after its exit time-out; the margin is generous because a
+/// busy machine can hold up its last steps, and waiting costs nothing otherwise.
+inline double unloadWaitSeconds(const ServiceDefinition& def) {
+    return static_cast<double>(def.exitTimeOut) + 30.0;
+}
+
 /// A loaded service as `print` and the domain listing show it.
 struct LoadedService {
     /// The service's process while it runs, else 0.

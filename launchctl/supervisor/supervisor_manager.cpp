@@ -25,10 +25,8 @@ public:
     LoadResult load(const ServiceDefinition& def) override {
         // Launchd's own bootout returns once the job is gone; here the old instance may still be
         // ending. Wait for it rather than refuse the new definition, so that replacing a loaded
-        // service (bootout, then bootstrap) loads the new one. The old supervisor ends at most a
-        // little after the exit time-out; the margin is generous because a busy machine can hold
-        // up its last steps, and waiting costs nothing otherwise.
-        if (!awaitUnloaded(def.label, static_cast<double>(def.exitTimeOut) + 30.0)) {
+        // service (bootout, then bootstrap) loads the new one.
+        if (!awaitUnloaded(def.label, unloadWaitSeconds(def))) {
             const auto record = loadedRecord(folder_, def.label);
             return record && !record->stopping ? LoadResult::alreadyLoaded : LoadResult::failed;
         }

@@ -87,9 +87,8 @@ public:
         }
         if (const auto before = manager_.unit(*name);
             before && unitLoaded(*before, marked(def.label))) {
-            const double wait = static_cast<double>(def.exitTimeOut) + 30.0;
             if (before->activeState != "deactivating") return LoadResult::alreadyLoaded;
-            if (!awaitUnloaded(def.label, wait)) return LoadResult::failed;
+            if (!awaitUnloaded(def.label, unloadWaitSeconds(def))) return LoadResult::failed;
         }
         const Environment env = unitEnvironment(def, lookup);
         const UnitText unit = renderUnit(def, env, markPath(def.label));
