@@ -3,12 +3,12 @@
 tools (the same launchctl commands and the same two HTTP requests with curl), and the floor, the
 two launchctl commands alone, which no status report can avoid.
 
-All three run in turn, round after round, against the stand-in launchctl of the bundle with a
-loaded server agent and a local server answering. Prints the medians side by side, their
-ratios (targets: at most 0.45 of the stock tools, at most 1.5 times the floor) and the load
-average before and after.
+All three run in turn, round after round, against the bundle's launchctl over one backend
+(its own supervisors, or a private systemd user manager) with a loaded server agent and a local
+server answering. Prints the medians side by side, their ratios (targets: at most 0.45 of the
+stock tools, at most 1.5 times the floor) and the load average before and after.
 
-usage: bench/ctl_status_bench.py [BUILD_DIR] [--runs N]
+usage: bench/ctl_status_bench.py [BUILD_DIR] [--runs N] [--backend standin|systemd]
 """
 
 import argparse
@@ -21,6 +21,9 @@ import sys
 import tempfile
 import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "doubles"))
+from user_manager import UserManager  # noqa: E402
 
 LABEL = "com.quorvel.tessaway-server"
 
@@ -47,6 +50,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build", nargs="?", default=os.path.join(os.path.dirname(__file__), "..", "build"))
     parser.add_argument("--runs", type=int, default=40)
+    parser.add_argument("--backend", choices=("standin", "systemd"), default="standin")
     args = parser.parse_args()
     macos = os.path.join(os.path.abspath(args.build), "Tessaway.app", "Contents", "MacOS")
     tray, launchctl = os.path.join(macos, "tessaway-tray"), os.path.join(macos, "launchctl")
@@ -74,7 +78,9 @@ def main():
 </dict></plist>
 """)
     env = {"HOME": home, "XDG_RUNTIME_DIR": os.path.join(root, "run"), "PATH": "/usr/bin:/bin",
-           "XDG_STATE_HOME": os.path.join(home, ".local", "state"), "TESSAWAY_LAUNCHCTL": launchctl}
+           "XDG_STATE_HOME": os.path.join(home, ".local", "state"), "TESSAWAY_LAUNCHCTL": launchctl,
+           "TESSAWAY_SERVICE_MANAGER": args.backend}
+    manager = UserManager.start_or_exit(env, root) if args.backend == "systemd" else None
     domain = f"gui/{os.getuid()}"
     script = os.path.join(root, "stock.sh")
     with open(script, "w") as f:
@@ -115,7 +121,7 @@ def main():
                 runs[name].append(timed(command))
         load_after = os.getloadavg()
         ours, stock, floor_s = (statistics.median(runs[n]) for n in ("ours", "stock", "floor"))
-        print(f"medians over {args.runs} rounds (ms):")
+        print(f"medians over {args.runs} rounds (ms), backend {args.backend}:")
         print(f"  tessaway-tray --ctl status           {ours * 1000:8.2f}")
         print(f"  stock tools (sh + launchctl + curl)  {stock * 1000:8.2f}")
         print(f"  floor (sh + the two launchctl runs)  {floor_s * 1000:8.2f}")
@@ -125,6 +131,8 @@ def main():
             *load_before, *load_after))
     finally:
         subprocess.run([launchctl, "bootout", domain], env=env)
+        if manager:
+            manager.stop()
         server.shutdown()
         shutil.rmtree(root, ignore_errors=True)
 

@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
-"""Start-to-exit latency of the stand-in launchctl's read-only commands.
+"""Start-to-exit latency of the bundle launchctl's read-only commands, over one backend.
 
 The controller asks `print` (is the server loaded?) on every poll and `print-disabled` for the
 start-at-login state. Each call is measured the way the controller makes it: spawned with one
 pipe for both output streams, read to its end, then waited for. The medians should stay under
 3 ms; `/bin/true`, spawned the same way, shows the floor of this machine.
 
-Usage: bench/launchctl_latency.py [--launchctl PATH] [--runs N]
-Runs hermetically: a temporary HOME, XDG_RUNTIME_DIR and XDG_STATE_HOME, one loaded service
-(a `sleep`), and everything booted out and removed at the end.
+Usage: bench/launchctl_latency.py [--launchctl PATH] [--runs N] [--backend standin|systemd]
+Runs hermetically: a temporary HOME, XDG_RUNTIME_DIR and XDG_STATE_HOME (with systemd, a private
+user manager on them), one loaded service (a `sleep`), and everything booted out and removed at
+the end.
 """
 
 import argparse
@@ -18,12 +19,16 @@ import signal
 import statistics
 import subprocess
 import tempfile
+import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEFAULT_TOOL = os.path.join(ROOT, "build", "Tessaway.app", "Contents", "MacOS", "launchctl")
 LABEL = "com.quorvel.bench"
 TARGET_MS = 3.0
+
+sys.path.insert(0, os.path.join(ROOT, "tests", "doubles"))
+from user_manager import UserManager  # noqa: E402
 
 
 def alive(pid):
@@ -70,6 +75,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--launchctl", default=DEFAULT_TOOL)
     parser.add_argument("--runs", type=int, default=300)
+    parser.add_argument("--backend", choices=("standin", "systemd"), default="standin")
     args = parser.parse_args()
     tool = os.path.abspath(args.launchctl)
     if not os.access(tool, os.X_OK):
@@ -79,7 +85,9 @@ def main():
     runtime = os.path.join(root, "run")
     os.makedirs(runtime, mode=0o700)
     env = {"PATH": "/usr/bin:/bin", "HOME": root, "XDG_RUNTIME_DIR": runtime,
-           "XDG_STATE_HOME": os.path.join(root, "state")}
+           "XDG_STATE_HOME": os.path.join(root, "state"),
+           "TESSAWAY_SERVICE_MANAGER": args.backend}
+    manager = UserManager.start_or_exit(env, root) if args.backend == "systemd" else None
     domain = f"gui/{os.getuid()}"
     definition = os.path.join(root, f"{LABEL}.plist")
     with open(definition, "w") as f:
@@ -101,7 +109,7 @@ def main():
         service_pid = next(int(line.split("=")[1]) for line in shown.splitlines()
                            if line.startswith("\tpid = "))
 
-        print(f"{args.runs} runs each, {tool}")
+        print(f"{args.runs} runs each, {tool}, backend {args.backend}")
         measure("/bin/true (floor)", ["/bin/true"], env, args.runs, 0)
         results = [
             measure("print, loaded", [tool, "print", f"{domain}/{LABEL}"], env, args.runs, 0),
@@ -119,6 +127,8 @@ def main():
                 time.sleep(0.02)
             if alive(service_pid):
                 os.killpg(service_pid, signal.SIGKILL)
+        if manager:
+            manager.stop()
         shutil.rmtree(root, ignore_errors=True)
 
 

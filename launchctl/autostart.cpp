@@ -7,10 +7,11 @@
 #include <cstring>
 #include <string_view>
 
+#include "launchctl/definition.h"
+#include "launchctl/locations.h"
 #include "platform/atomic_file.h"
 #include "platform/file_read.h"
 #include "platform/system.h"
-#include "launchctl/locations.h"
 
 namespace tessaway::launchd {
 namespace {
@@ -18,36 +19,6 @@ namespace {
 // An entry is a few hundred bytes; a bigger file by that name is someone else's.
 constexpr size_t kMaxEntryBytes = 1 << 16;
 constexpr std::string_view kGroup = "[Desktop Entry]";
-
-bool validUtf8(std::string_view text) {
-    for (size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        size_t length = 1;
-        char32_t point = lead;
-        if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            point = lead & 0x07;
-        } else if (lead >= 0xE0) {
-            length = lead <= 0xEF ? 3 : 0;
-            point = lead & 0x0F;
-        } else if (lead >= 0xC2) {
-            length = 2;
-            point = lead & 0x1F;
-        } else if (lead >= 0x80) {
-            length = 0;
-        }
-        if (length == 0 || i + length > text.size()) return false;
-        for (size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) return false;
-            point = (point << 6) | (next & 0x3F);
-        }
-        const bool overlong = (length == 3 && point < 0x800) || (length == 4 && point < 0x10000);
-        if (overlong || (point >= 0xD800 && point <= 0xDFFF) || point > 0x10FFFF) return false;
-        i += length;
-    }
-    return true;
-}
 
 bool representable(std::string_view text) {
     for (char c : text) {

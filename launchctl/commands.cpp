@@ -1,6 +1,8 @@
 #include "launchctl/commands.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,14 +17,15 @@
 
 #include "launchctl/autostart.h"
 #include "launchctl/definition.h"
-#include "launchctl/environment.h"
+#include "launchctl/engines.h"
 #include "launchctl/locations.h"
 #include "launchctl/overrides.h"
-#include "launchctl/service_record.h"
 #include "launchctl/service_report.h"
-#include "launchctl/supervisor.h"
+#include "launchctl/systemd/unit_folder.h"
 #include "launchctl/target.h"
+#include "platform/clock.h"
 #include "platform/system.h"
+#include "platform/unique_fd.h"
 
 namespace tessaway::launchd {
 namespace {
@@ -36,6 +39,8 @@ constexpr int kNoProcessStatus = 3;
 constexpr int kRefusedStatus = 1;
 constexpr int kInvalidArgumentStatus = 22;
 constexpr int kNoSpaceStatus = 28;
+// Longer than any load waits for a service of its label to end.
+constexpr double kLoadLockSeconds = 90.0;
 
 constexpr std::string_view kGeneralUsage =
     "Usage: launchctl <print|print-disabled|enable|disable|bootstrap|bootout|session-start> "
@@ -93,16 +98,50 @@ std::string padLeft(const std::string& text, size_t width) {
     return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
 }
 
-int printDomain(const Target& target, const std::string& folder) {
+/// The service of `label` under whichever engine has it loaded.
+std::optional<LoadedService> findLoaded(const Engines& engines, const std::string& label) {
+    if (auto service = engines.primary->find(label)) return service;
+    if (engines.other) return engines.other->find(label);
+    return std::nullopt;
+}
+
+/// The runtime folder and the engines, or the status to end with.
+struct Context {
+    std::string folder;
+    Engines engines;
+};
+
+std::optional<Context> context(bool create, int& status) {
+    auto folder = runtimeFolder(create);
+    if (!folder) {
+        status = kRefusedStatus;
+        return std::nullopt;
+    }
+    auto engines = chooseEngines(*folder, getuid());
+    if (!engines) {
+        status = kRefusedStatus;
+        return std::nullopt;
+    }
+    return Context{std::move(*folder), std::move(*engines)};
+}
+
+int printDomain(const Target& target, const Engines& engines) {
+    std::vector<std::string> labels = engines.primary->labels();
+    if (engines.other) {
+        const auto more = engines.other->labels();
+        labels.insert(labels.end(), more.begin(), more.end());
+        std::sort(labels.begin(), labels.end());
+        labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
+    }
     std::string lines;
     int active = 0;
-    for (const auto& label : recordLabels(folder)) {
+    for (const auto& label : labels) {
         if (!usableLabel(label)) continue;
-        const auto record = loadedRecord(folder, label);
-        if (!record) continue;
-        if (record->pid != 0) ++active;
-        lines += "\t\t" + padLeft(std::to_string(record->pid), 8) + " " +
-                 padLeft(record->lastStatus, 6) + "\t" + label + "\n";
+        const auto service = findLoaded(engines, label);
+        if (!service) continue;
+        if (service->pid != 0) ++active;
+        lines += "\t\t" + padLeft(std::to_string(service->pid), 8) + " " +
+                 padLeft(service->lastStatus, 6) + "\t" + label + "\n";
     }
     const std::string domain = domainName(target.uid);
     out(domain + " = {\n\ttype = gui\n\thandle = " + std::to_string(target.uid) +
@@ -117,16 +156,16 @@ int print(const std::vector<std::string_view>& args) {
     int status = 0;
     const auto target = targetArgument(args[0], Kind::either, kUsage, status);
     if (!target) return status;
-    const auto folder = runtimeFolder(false);
-    if (!folder) return kRefusedStatus;
-    if (!target->isService()) return printDomain(*target, *folder);
-    const auto record = loadedRecord(*folder, target->label);
-    if (!record) return notFound(*target);
-    if (record->report.empty()) {
+    const auto ctx = context(false, status);
+    if (!ctx) return status;
+    if (!target->isService()) return printDomain(*target, ctx->engines);
+    const auto service = findLoaded(ctx->engines, target->label);
+    if (!service) return notFound(*target);
+    if (service->report.empty()) {
         out(domainName(target->uid) + "/" + target->label +
             " = {\n\tactive count = 0\n\ttype = LaunchAgent\n\tstate = not running\n}\n");
     } else {
-        out(record->report);
+        out(service->report);
     }
     return 0;
 }
@@ -174,17 +213,25 @@ int setEnabled(const std::vector<std::string_view>& args, bool enable) {
         err("Could not " + verb + " service: 28: No space left on device\n");
         return kNoSpaceStatus;
     }
-    err("Could not " + verb + " service: 5: Input/output error\n");
-    return kIoErrorStatus;
+    if (result != OverrideResult::recorded) {
+        err("Could not " + verb + " service: 5: Input/output error\n");
+        return kIoErrorStatus;
+    }
+    // The user manager starts the units it is told to at its own start, without asking us.
+    if (const auto problem = mirrorLoginStart(target->label, enable); !problem.empty()) {
+        err("launchctl: start at login could not be changed: " + problem + "\n");
+    }
+    return 0;
 }
 
 /// What became of one definition file.
 enum class Outcome { loaded, alreadyLoaded, disabled, broken, failed };
 
 /// Loads one definition file into the user's domain. A definition that cannot be read is
-/// reported here.
-Outcome loadDefinition(const std::string& path, unsigned long uid, const Overrides& overrides,
-                       const std::string& folder, bool& fromAgentsFolder) {
+/// reported here. With `revive`, an agent that is loaded but has ended is started again, as
+/// at a login.
+Outcome loadDefinition(const std::string& path, const Overrides& overrides, const Engines& engines,
+                       bool revive, bool& fromAgentsFolder) {
     const DefinitionResult result = readDefinition(path);
     if (!result.definition) {
         err(path + ": " + result.reason + "\n");
@@ -192,39 +239,36 @@ Outcome loadDefinition(const std::string& path, unsigned long uid, const Overrid
     }
     const ServiceDefinition& def = *result.definition;
     if (overrideFor(overrides, def.label).value_or(false)) return Outcome::disabled;
-    // Launchd's own bootout returns once the job is gone; here the old instance may still be
-    // ending. Wait for it rather than refuse the new definition, so that replacing a loaded
-    // service (bootout, then bootstrap) loads the new one.
-    // The old supervisor ends at most a little after the exit time-out; the margin is generous
-    // because a busy machine can hold up its last steps, and waiting costs nothing otherwise.
-    if (!awaitUnloaded(folder, def.label, static_cast<double>(def.exitTimeOut) + 30.0)) {
-        const auto record = loadedRecord(folder, def.label);
-        return record && !record->stopping ? Outcome::alreadyLoaded : Outcome::failed;
+    // Loaded under the other engine is loaded: the label must not run twice.
+    if (engines.other) {
+        if (const auto elsewhere = engines.other->find(def.label)) {
+            if (!elsewhere->stopping) return Outcome::alreadyLoaded;
+            if (!engines.other->awaitUnloaded(def.label, unloadWaitSeconds(def)))
+                return Outcome::failed;
+        }
     }
+    // `print` shows the whole definition and environment; a report that large could not be
+    // recorded and read back, and the service would show as not running.
     const Environment env =
         serviceEnvironment(def, [](const char* name) -> const char* { return std::getenv(name); });
-    // The supervisor records the whole definition and environment for `print`; a record that
-    // large could not be read back, and the service would show as not running.
-    if (serviceReport(def, env, ServiceRuntime{}, uid).size() > kMaxReportBytes) {
+    if (serviceReport(def, env, ServiceRuntime{}, getuid()).size() > kMaxReportBytes) {
         err(path + ": Definition too large: its arguments, paths and environment exceed " +
             std::to_string(kMaxReportBytes / 1024) + " KiB\n");
         return Outcome::broken;
     }
-    switch (loadService(def, env, folder, uid)) {
+    switch (engines.primary->load(def)) {
         case LoadResult::loaded:
             break;
         case LoadResult::alreadyLoaded:
+            if (revive) engines.primary->startAgain(def);
             return Outcome::alreadyLoaded;
         case LoadResult::failed:
             return Outcome::failed;
     }
-    struct stat file {
-    }, agents{};
-    if (stat(parentFolder(def.path).c_str(), &file) == 0 &&
-        stat(agentsFolder().c_str(), &agents) == 0 && file.st_dev == agents.st_dev &&
-        file.st_ino == agents.st_ino) {
-        fromAgentsFolder = true;
-    }
+    // Whichever engine runs the label starts it at login: a unit left from an earlier load must
+    // not have the user manager start a second copy beside the supervisors' at its next start.
+    if (!engines.userManager) mirrorLoginStart(def.label, false);
+    if (inAgentsFolder(def.path)) fromAgentsFolder = true;
     return Outcome::loaded;
 }
 
@@ -236,6 +280,21 @@ void registerLogin() {
     }
 }
 
+/// Held while definitions load, so that two loads of one label, under either engine, never
+/// both start it. Bounded: a holder that seems stuck is not waited for.
+class LoadLock {
+public:
+    explicit LoadLock(const std::string& folder)
+        : fd_(open((folder + "/.load").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {
+        const double deadline = platform::now() + kLoadLockSeconds;
+        while (fd_ && flock(fd_.get(), LOCK_EX | LOCK_NB) != 0 && platform::now() < deadline)
+            platform::sleepFor(0.005);
+    }
+
+private:
+    platform::UniqueFd fd_;
+};
+
 int bootstrap(const std::vector<std::string_view>& args) {
     constexpr std::string_view kUsage =
         "Usage: launchctl bootstrap <domain-target> <service-path> [<service-path> ...]\n";
@@ -243,14 +302,16 @@ int bootstrap(const std::vector<std::string_view>& args) {
     int status = 0;
     const auto domain = targetArgument(args[0], Kind::domain, kUsage, status);
     if (!domain) return status;
-    const auto folder = runtimeFolder(true);
-    if (!folder) return kRefusedStatus;
+    const auto ctx = context(true, status);
+    if (!ctx) return status;
     const Overrides overrides = readOverrides(overridesPath());
+    const LoadLock lock(ctx->folder);
+    ctx->engines.primary->importSession();
     bool failed = false;
     bool fromAgentsFolder = false;
     for (size_t i = 1; i < args.size(); ++i) {
         const Outcome outcome =
-            loadDefinition(std::string(args[i]), domain->uid, overrides, *folder, fromAgentsFolder);
+            loadDefinition(std::string(args[i]), overrides, ctx->engines, false, fromAgentsFolder);
         if (outcome != Outcome::loaded) failed = true;
     }
     if (fromAgentsFolder) registerLogin();
@@ -283,21 +344,24 @@ std::optional<std::vector<std::string>> agentDefinitions() {
 }
 
 /// What the service manager does for the user's domain at login: loads every agent of the
-/// agents folder that is not disabled and not loaded yet. A definition that cannot be read is
-/// reported and the others still load.
+/// agents folder that is not disabled and not loaded yet, and starts again those that are
+/// loaded but have ended. A definition that cannot be read is reported and the others still
+/// load.
 int sessionStart(const std::vector<std::string_view>& args) {
     if (!args.empty()) return usage("Usage: launchctl session-start\n");
-    const auto folder = runtimeFolder(true);
-    if (!folder) return kRefusedStatus;
+    int status = 0;
+    const auto ctx = context(true, status);
+    if (!ctx) return status;
     const auto paths = agentDefinitions();
     if (!paths) return kIoErrorStatus;
     const Overrides overrides = readOverrides(overridesPath());
+    const LoadLock lock(ctx->folder);
+    ctx->engines.primary->importSession();
     bool failed = false;
     bool fromAgentsFolder = false;
     for (const auto& path : *paths) {
-        const Outcome outcome =
-            loadDefinition(path, getuid(), overrides, *folder, fromAgentsFolder);
-        if (outcome == Outcome::failed) {
+        if (loadDefinition(path, overrides, ctx->engines, true, fromAgentsFolder) ==
+            Outcome::failed) {
             err(path + ": could not be loaded\n");
             failed = true;
         }
@@ -306,27 +370,34 @@ int sessionStart(const std::vector<std::string_view>& args) {
     return failed ? kIoErrorStatus : 0;
 }
 
+/// Stops `labels` under `engine` (all it has loaded when empty); whether it had any of them.
+bool stopUnder(ServiceManager& engine, std::vector<std::string> labels) {
+    if (labels.empty()) labels = engine.labels();
+    std::vector<std::string> stopping;
+    for (const auto& label : labels) {
+        if (engine.stop(label)) stopping.push_back(label);
+    }
+    engine.settle(stopping);
+    return !stopping.empty();
+}
+
 int bootout(const std::vector<std::string_view>& args) {
     constexpr std::string_view kUsage = "Usage: launchctl bootout <domain-target|service-target>\n";
     if (args.size() != 1) return usage(kUsage);
     int status = 0;
     const auto target = targetArgument(args[0], Kind::either, kUsage, status);
     if (!target) return status;
-    const auto folder = runtimeFolder(false);
-    if (!folder) return kRefusedStatus;
-    if (target->isService()) {
-        if (!requestStop(*folder, target->label)) {
-            err("Boot-out failed: 3: No such process\n");
-            return kNoProcessStatus;
-        }
-        awaitStopping(*folder, {target->label});
-        return 0;
+    const auto ctx = context(false, status);
+    if (!ctx) return status;
+    std::vector<std::string> labels;
+    if (target->isService()) labels.push_back(target->label);
+    // Out of both engines: whichever has it loaded.
+    bool stopped = stopUnder(*ctx->engines.primary, labels);
+    if (ctx->engines.other) stopped = stopUnder(*ctx->engines.other, labels) || stopped;
+    if (target->isService() && !stopped) {
+        err("Boot-out failed: 3: No such process\n");
+        return kNoProcessStatus;
     }
-    std::vector<std::string> stopping;
-    for (const auto& label : recordLabels(*folder)) {
-        if (requestStop(*folder, label)) stopping.push_back(label);
-    }
-    awaitStopping(*folder, stopping);
     return 0;
 }
 

@@ -80,17 +80,6 @@ std::string absolutePath(const std::string& path) {
     return joined + path;
 }
 
-/// How many bytes of a C0 or C1 control character (or DEL) start at `i`; 0 for none.
-size_t controlLength(std::string_view text, size_t i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x20 || c == 0x7F) return 1;
-    if (c == 0xC2 && i + 1 < text.size()) {
-        const auto next = static_cast<unsigned char>(text[i + 1]);
-        if (next >= 0x80 && next <= 0x9F) return 2;
-    }
-    return 0;
-}
-
 /// The label with control characters shown as "?", for a message about it.
 std::string printableLabel(std::string_view label) {
     std::string text;
@@ -107,6 +96,46 @@ DefinitionResult failure(std::string reason) {
 }
 
 }  // namespace
+
+size_t controlLength(std::string_view text, size_t i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) return 1;
+    if (c == 0xC2 && i + 1 < text.size()) {
+        const auto next = static_cast<unsigned char>(text[i + 1]);
+        if (next >= 0x80 && next <= 0x9F) return 2;
+    }
+    return 0;
+}
+
+bool validUtf8(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        size_t length = 1;
+        char32_t point = lead;
+        if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            point = lead & 0x07;
+        } else if (lead >= 0xE0) {
+            length = lead <= 0xEF ? 3 : 0;
+            point = lead & 0x0F;
+        } else if (lead >= 0xC2) {
+            length = 2;
+            point = lead & 0x1F;
+        } else if (lead >= 0x80) {
+            length = 0;
+        }
+        if (length == 0 || i + length > text.size()) return false;
+        for (size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            point = (point << 6) | (next & 0x3F);
+        }
+        const bool overlong = (length == 3 && point < 0x800) || (length == 4 && point < 0x10000);
+        if (overlong || (point >= 0xD800 && point <= 0xDFFF) || point > 0x10FFFF) return false;
+        i += length;
+    }
+    return true;
+}
 
 bool crashSignal(int signal) {
     switch (signal) {
@@ -179,7 +208,8 @@ DefinitionResult parseDefinition(std::string_view data, const std::string& path)
     def.runAtLoad = booleanValue(item(dict, "RunAtLoad")).value_or(false);
     readKeepAlive(item(dict, "KeepAlive"), def.keepAlive);
     def.throttleInterval = secondsValue(item(dict, "ThrottleInterval")).value_or(10);
-    def.exitTimeOut = secondsValue(item(dict, "ExitTimeOut")).value_or(5);
+    def.exitTimeOut = secondsValue(item(dict, "ExitTimeOut")).value_or(def.exitTimeOut);
+    def.processType = stringValue(item(dict, "ProcessType")).value_or("");
     return {std::move(def), {}};
 }
 

@@ -54,8 +54,11 @@ struct ServiceDefinition {
     KeepAlive keepAlive;
     /// Seconds between two starts at the least.
     int64_t throttleInterval = 10;
-    /// Seconds between SIGTERM and SIGKILL when stopping; 0 never sends SIGKILL.
-    int64_t exitTimeOut = 5;
+    /// Seconds between SIGTERM and SIGKILL when stopping; 0 never sends SIGKILL. Launchd's
+    /// default, which the controller's own wait for a stop allows for.
+    int64_t exitTimeOut = 20;
+    /// `ProcessType`: "Background" asks for a lower share of the processor and the disks.
+    std::string processType;
 
     /// The file that is executed: `program`, or the first argument (searched on PATH).
     const std::string& executable() const { return program.empty() ? arguments.front() : program; }
@@ -78,5 +81,11 @@ DefinitionResult readDefinition(const std::string& path);
 /// True when `label` can name a service: 1 to 200 bytes, no slash (it becomes part of a file
 /// name), no control character and no double quote (it is quoted in reports).
 bool usableLabel(std::string_view label);
+
+/// True when `text` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool validUtf8(std::string_view text);
+
+/// How many bytes of a C0 or C1 control character (or DEL) start at `i`; 0 for none.
+size_t controlLength(std::string_view text, size_t i);
 
 }  // namespace tessaway::launchd

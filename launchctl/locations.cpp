@@ -23,6 +23,14 @@ std::string agentsFolder() {
     return platform::homeDirectory() + "/Library/LaunchAgents";
 }
 
+bool inAgentsFolder(const std::string& path) {
+    struct stat file {
+    }, agents{};
+    return stat(parentFolder(path).c_str(), &file) == 0 &&
+           stat(agentsFolder().c_str(), &agents) == 0 && file.st_dev == agents.st_dev &&
+           file.st_ino == agents.st_ino;
+}
+
 std::string xdgFolder(const char* variable, const char* fallback) {
     if (const char* value = std::getenv(variable); value != nullptr && *value == '/') return value;
     return platform::homeDirectory() + "/" + fallback;

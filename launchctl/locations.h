@@ -14,6 +14,10 @@ std::optional<std::string> runtimeFolder(bool create);
 /// The user's agents folder, ~/Library/LaunchAgents, whose definitions load at login.
 std::string agentsFolder();
 
+/// True when the file at `path` lies in the agents folder (the very folder, whatever the
+/// spelling of either path).
+bool inAgentsFolder(const std::string& path);
+
 /// The folder named by the XDG base-directory `variable`, or `fallback` in the home folder when
 /// it is unset or relative (the base-directory rules ignore relative values).
 std::string xdgFolder(const char* variable, const char* fallback);

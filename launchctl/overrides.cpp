@@ -10,12 +10,12 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "launchctl/locations.h"
 #include "platform/atomic_file.h"
 #include "platform/file_read.h"
 #include "platform/property_list.h"
 #include "platform/system.h"
 #include "platform/unique_fd.h"
-#include "launchctl/locations.h"
 
 namespace tessaway::launchd {
 namespace {

@@ -20,6 +20,11 @@ struct ServiceRuntime {
     std::optional<Termination> lastEnd;
 };
 
+/// The largest report `print` shows for one service; a definition that would need more is
+/// refused. A supervisor's record reader takes several times this size, so what changes while
+/// the service runs still fits.
+inline constexpr size_t kMaxReportBytes = 256 * 1024;
+
 /// The block `print` shows for a loaded service, "gui/<uid>/<label> = {" to "}".
 std::string serviceReport(const ServiceDefinition& def, const Environment& env,
                           const ServiceRuntime& runtime, unsigned long uid);

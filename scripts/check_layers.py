@@ -2,8 +2,9 @@
 """Checks that every #include of the sources runs down the layers, never up or sideways.
 
 The layers, lowest first: platform <- {core, launchctl} <- menubar <- app; the launcher
-stands alone. Only the menu bar may include Qt; libplist and Boost each stay inside the one
-source that wraps them. Prints each offending include and exits 1 when
+stands alone. Inside launchctl, its two engines (supervisor/, systemd/) use the shared parts of
+launchctl/ and never each other. Only the menu bar may include Qt; libplist, Boost and sd-bus
+each stay inside the one source that wraps them. Prints each offending include and exits 1 when
 there is one. Usage: check_layers.py [REPOSITORY_ROOT]
 """
 import os
@@ -14,14 +15,20 @@ import sys
 ALLOWED = {
     "platform": {"platform"},
     "core": {"platform", "core"},
-    "launchctl": {"platform", "launchctl"},
+    "launchctl": {"platform", "launchctl", "launchctl/supervisor", "launchctl/systemd"},
+    "launchctl/supervisor": {"platform", "launchctl", "launchctl/supervisor"},
+    "launchctl/systemd": {"platform", "launchctl", "launchctl/systemd"},
     "menubar": {"platform", "core", "menubar"},
     "app": {"platform", "core", "app"},
     "launcher": {"launcher"},
 }
 QT_ALLOWED = {"menubar"}
 # Libraries that only one source may include: the header prefix, and that source.
-CONFINED = {"plist/": "platform/property_list.cpp", "boost/": "core/probe/http_client.cpp"}
+CONFINED = {
+    "plist/": "platform/property_list.cpp",
+    "boost/": "core/probe/http_client.cpp",
+    "systemd/": "launchctl/systemd/user_manager.cpp",
+}
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.MULTILINE)
 QT_HEADER = re.compile(r"^Q[A-Za-z]+(/|$)")
 
@@ -42,6 +49,8 @@ def problems(root):
                 if not name.endswith((".cpp", ".h")):
                     continue
                 path = os.path.relpath(os.path.join(base, name), root)
+                if folder_of(path) != folder:
+                    continue  # checked with the rules of its own sub-layer
                 with open(os.path.join(root, path), encoding="utf-8") as source:
                     text = source.read()
                 for bracket, included in INCLUDE.findall(text):

@@ -9,7 +9,10 @@ packages=(cmake g++ pkg-config libboost-dev nlohmann-json3-dev libplist-dev
           # scripts/tray_menu.py use Debian's GObject bindings
           dbus python3-gi
           # the setup page in a real browser: headless Chromium driven over WebDriver
-          chromium chromium-driver python3-selenium)
+          chromium chromium-driver python3-selenium
+          # the bundle's launchctl drives systemd's user manager over D-Bus (sd-bus); its tests
+          # start a private user manager, with its session bus
+          libsystemd-dev systemd dbus-user-session)
 # The real menu-bar item on a virtual display, with or without an XEmbed tray (the item's
 # process tests, scripts/screenshot-menubar.sh); the tests that need them skip without them.
 # clang and its runtime (libFuzzer, sanitizers) only for scripts/fuzz.sh.

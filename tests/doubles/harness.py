@@ -16,6 +16,7 @@ import time
 import unittest
 
 from test_http_server import TestServer
+from user_manager import UserManager
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAKE_LAUNCHCTL = os.path.join(HERE, "fake_launchctl")
@@ -26,6 +27,9 @@ LAUNCHCTL = os.path.join(APP, "Contents", "MacOS", "launchctl")
 BUNDLE_ID = "com.quorvel.tessaway"
 SERVER_LABEL = "com.quorvel.tessaway-server"
 TRAY_LABEL = "com.quorvel.tessaway-tray"
+# The backend of the bundle's launchctl that a suite runs against, named as the tool's own
+# switch names it: "standin" (its own supervisors) or "systemd" (a private user manager).
+BACKEND = os.environ.get("TESSAWAY_SERVICE_MANAGER", "standin")
 
 
 def server_definition(port_element):
@@ -270,19 +274,30 @@ class BundleTestCase(unittest.TestCase):
             if name in os.environ:
                 self.env[name] = os.environ[name]
 
-    # the real stand-in service manager
+    # the bundle's own launchctl over the backend of the suite
 
-    def use_stand_in(self):
-        """The stand-in launchctl, found beside the controller as it would be in use, instead
-        of the scripted one. Clean-up unloads whatever it runs and fails the test when any
-        process of the test is left."""
+    def use_service_manager(self):
+        """The bundle's launchctl, found beside the controller as it would be in use, instead
+        of the scripted one, over the suite's backend; under systemd with a user manager of the
+        test's own, started with the environment set so far. Clean-up unloads whatever it runs,
+        stops the manager and fails the test when any process of the test is left."""
         del self.env["TESSAWAY_LAUNCHCTL"]
         del self.env["FAKE_LAUNCHCTL_STATE"]
-        self.addCleanup(self.end_stand_in_services)
+        self.env["TESSAWAY_SERVICE_MANAGER"] = BACKEND
+        self.manager = None
+        if BACKEND == "systemd":
+            self.manager = UserManager.start_for(self, self.env)
+        self.addCleanup(self.end_services)
 
-    def end_stand_in_services(self):
+    def end_services(self):
+        outside, behind = set(), []
+        if self.manager:
+            outside = set(processes_mentioning(self.root)) - self.manager.processes()
         subprocess.run([LAUNCHCTL, "bootout", f"gui/{os.getuid()}"], env=self.env,
                        capture_output=True, timeout=30)
+        if self.manager:
+            self.manager.stop()
+            behind = self.manager.leftovers()
         deadline = time.monotonic() + 15
         while processes_mentioning(self.root) and time.monotonic() < deadline:
             time.sleep(0.1)
@@ -293,6 +308,8 @@ class BundleTestCase(unittest.TestCase):
             except ProcessLookupError:
                 pass
         self.assertEqual(left, [], "processes were left running")
+        self.assertEqual(outside, set(), "processes of the test ran outside the user manager")
+        self.assertEqual(behind, [], "the user manager left these behind")
 
     # the scripted launchctl
 

@@ -4,6 +4,7 @@ the launcher, which runs the stand-in media server. Nothing is faked but the bro
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -20,9 +21,9 @@ from harness import (LAUNCHCTL, SERVER_LABEL, TRAY, TRAY_LABEL, BundleTestCase, 
 class EndToEndCase(BundleTestCase):
     def setUp(self):
         super().setUp()
-        self.use_stand_in()
         # The tray agent that the installation loads shows its item on Qt's offscreen platform.
         self.env["QT_QPA_PLATFORM"] = "offscreen"
+        self.use_service_manager()
         self.domain = f"gui/{os.getuid()}"
 
     def status(self):
@@ -84,6 +85,18 @@ class EndToEndTest(EndToEndCase):
         report = self.wait_for_status("menu-bar item: not running")
         self.assertIn("Tessaway Server: Paused", report)
         self.assertIn("menu-bar item: not running", report)
+
+    def test_killed_server_is_started_again_within_15_seconds(self):
+        r = self.tray("--install-agents", "--no-open")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        port = int(re.search(rb"port (\d+) \(new\)", r.stdout).group(1))
+        self.wait_for_status("Tessaway Server: Running")
+        first = wait_for(lambda: self.agent_pid(SERVER_LABEL))
+        os.kill(first, signal.SIGKILL)
+        # Restarts of a crashed server are spaced 10 s apart.
+        self.assertTrue(wait_for(lambda: self.agent_pid(SERVER_LABEL) not in (None, first)
+                                 and answers(port), seconds=15, interval=0.2),
+                        "the killed server was not started again")
 
     def test_resume_with_start_at_login_off_keeps_it_off(self):
         r = self.tray("--install-agents", "--no-open")
@@ -165,8 +178,9 @@ def answers(port):
 
 
 class LoginTest(EndToEndCase):
-    """A logout and a login of a Linux desktop session: the domain is booted out and the
-    runtime folder emptied; at login the desktop runs the command of the autostart entry."""
+    """A logout and a login of a Linux desktop session: the domain is booted out (under
+    systemd: the user manager stops) and the runtime folder emptied; at login (a new user
+    manager on the same home) the desktop runs the command of the autostart entry."""
 
     OTHER = "com.example.other-agent"
 
@@ -190,9 +204,12 @@ class LoginTest(EndToEndCase):
         return [pid for pid in processes_mentioning(text) if pid in mine]
 
     def log_out(self):
-        r = subprocess.run([LAUNCHCTL, "bootout", self.domain], env=self.env,
-                           capture_output=True, timeout=60)
-        self.assertEqual(r.returncode, 0, r.stderr)
+        if self.manager:
+            self.manager.stop()
+        else:
+            r = subprocess.run([LAUNCHCTL, "bootout", self.domain], env=self.env,
+                               capture_output=True, timeout=60)
+            self.assertEqual(r.returncode, 0, r.stderr)
         deadline = time.monotonic() + 30
         while processes_mentioning(self.root) and time.monotonic() < deadline:
             time.sleep(0.1)
@@ -206,6 +223,8 @@ class LoginTest(EndToEndCase):
                 os.remove(path)
 
     def log_in(self):
+        if self.manager:
+            self.assertIsNone(self.manager.start())
         command = autostart_command(self.entry)
         self.assertIsNotNone(command, "the desktop would skip the entry")
         # Read to the end, as a session manager may: nothing left running keeps it open.

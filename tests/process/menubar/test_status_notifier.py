@@ -173,7 +173,7 @@ class DesktopTestCase(BundleTestCase):
             self.skipTest(reason)
         if not self.scripted:
             # Its clean-up comes last: it checks that no process of the test is left.
-            self.use_stand_in()
+            self.use_service_manager()
         self.session = DesktopSession(self, self.root)
         if self.with_bus:
             self.session.start_bus()

@@ -86,7 +86,7 @@ TEST(DefinitionTest, DefaultsOfAMinimalDefinition) {
     EXPECT_FALSE(def.keepAlive.present());
     EXPECT_FALSE(def.startsAtLoad());
     EXPECT_EQ(def.throttleInterval, 10);
-    EXPECT_EQ(def.exitTimeOut, 5);
+    EXPECT_EQ(def.exitTimeOut, 20);
     EXPECT_TRUE(def.environmentVariables.empty());
 }
 
@@ -150,7 +150,7 @@ TEST(DefinitionTest, UnusableValuesFallBackToDefaults) {
     const auto& def = *result.definition;
     EXPECT_FALSE(def.runAtLoad);
     EXPECT_EQ(def.throttleInterval, 10);
-    EXPECT_EQ(def.exitTimeOut, 5);
+    EXPECT_EQ(def.exitTimeOut, 20);
     EXPECT_FALSE(def.keepAlive.present());
 }
 

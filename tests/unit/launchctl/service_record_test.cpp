@@ -1,4 +1,4 @@
-#include "launchctl/service_record.h"
+#include "launchctl/supervisor/service_record.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

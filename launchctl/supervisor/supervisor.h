@@ -5,14 +5,13 @@
 
 #include "launchctl/definition.h"
 #include "launchctl/environment.h"
+#include "launchctl/service_manager.h"
 
 // Each loaded service has its own supervisor: a detached process that holds the service's
 // record locked, starts and restarts the program as the definition says, and stops it when
 // asked. There is no central daemon; the supervisors are found through their records.
 
 namespace tessaway::launchd {
-
-enum class LoadResult { loaded, alreadyLoaded, failed };
 
 /// Starts the supervisor of a service and waits for it to take the service's record and, when
 /// the definition asks for it, to start the program. Nothing of the caller's stays open in the

@@ -1,4 +1,4 @@
-#include "launchctl/service_record.h"
+#include "launchctl/supervisor/service_record.h"
 
 #include <dirent.h>
 #include <fcntl.h>

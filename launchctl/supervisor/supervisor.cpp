@@ -1,4 +1,4 @@
-#include "launchctl/supervisor.h"
+#include "launchctl/supervisor/supervisor.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,21 +13,18 @@
 #include <climits>
 #include <optional>
 
+#include "launchctl/locations.h"
+#include "launchctl/service_report.h"
+#include "launchctl/supervisor/service_record.h"
 #include "platform/clock.h"
 #include "platform/process_signal.h"
 #include "platform/unique_fd.h"
-#include "launchctl/locations.h"
-#include "launchctl/service_record.h"
-#include "launchctl/service_report.h"
 
 extern char** environ;
 
 namespace tessaway::launchd {
 namespace {
 
-// The status of a service whose program could not be started (no such file, not executable,
-// a missing working directory), as the program's own exit status.
-constexpr int kCannotStart = 78;
 // Restarts of a program that ends at once are spaced this far apart at the least, whatever
 // the definition asks, so that a broken service cannot make its supervisor spin.
 constexpr double kMinimumRestartSpacing = 1.0;

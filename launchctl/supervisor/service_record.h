@@ -14,10 +14,6 @@
 
 namespace tessaway::launchd {
 
-/// The largest report a supervisor records; a definition that would need more is refused. A
-/// reader takes records several times this size, so what changes while it runs still fits.
-inline constexpr size_t kMaxReportBytes = 256 * 1024;
-
 /// What the supervisor of a loaded service reports.
 struct ServiceRecord {
     pid_t supervisor = 0;
