@@ -182,8 +182,10 @@ int printDisabled(const std::vector<std::string_view>& args) {
         text += "\t\"" + label + "\" => " + (disabled ? "disabled" : "enabled") + "\n";
     }
     text += "}\n";
-    // The overrides are not all: with the desktop's entry switched off, nothing loads at login.
-    if (const auto switchedOff = sessionStartSwitchedOff()) {
+    // The overrides are not all: under the supervisors, the desktop's autostart entry is what
+    // loads the agents at login, so with it switched off nothing does. The user manager starts
+    // its enabled units by itself.
+    if (const auto switchedOff = sessionStartSwitchedOff(); switchedOff && !userManagerChosen()) {
         text += "login = off: the autostart entry is switched off (" + *switchedOff + ")\n";
     }
     out(text);
@@ -199,16 +201,6 @@ int setEnabled(const std::vector<std::string_view>& args, bool enable) {
     if (!target) return status;
     const OverrideResult result = setOverride(overridesPath(), target->label, !enable);
     const std::string verb = enable ? "enable" : "disable";
-    if (result == OverrideResult::recorded) {
-        // Enabled is meant for the next login: an autostart entry that the user switched off
-        // would keep it from happening. (A missing entry is made when an agent is loaded.)
-        if (!enable || !sessionStartSwitchedOff()) return 0;
-        if (const auto problem = switchSessionStartOn(platform::executablePath())) {
-            err("launchctl: start at login could not be switched on: " + *problem + "\n");
-            return kIoErrorStatus;
-        }
-        return 0;
-    }
     if (result == OverrideResult::full) {
         err("Could not " + verb + " service: 28: No space left on device\n");
         return kNoSpaceStatus;
@@ -220,6 +212,13 @@ int setEnabled(const std::vector<std::string_view>& args, bool enable) {
     // The user manager starts the units it is told to at its own start, without asking us.
     if (const auto problem = mirrorLoginStart(target->label, enable); !problem.empty()) {
         err("launchctl: start at login could not be changed: " + problem + "\n");
+    }
+    // Enabled is meant for the next login: an autostart entry that the user switched off
+    // would keep it from happening. (A missing entry is made when an agent is loaded.)
+    if (!enable || !sessionStartSwitchedOff() || userManagerChosen()) return 0;
+    if (const auto problem = switchSessionStartOn(platform::executablePath())) {
+        err("launchctl: start at login could not be switched on: " + *problem + "\n");
+        return kIoErrorStatus;
     }
     return 0;
 }

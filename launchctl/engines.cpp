@@ -9,9 +9,23 @@
 
 namespace tessaway::launchd {
 
-std::optional<Engines> chooseEngines(const std::string& folder, unsigned long uid) {
+namespace {
+
+std::string_view forcedChoice() {
     const char* forced = std::getenv("TESSAWAY_SERVICE_MANAGER");
-    const std::string_view choice = forced != nullptr ? forced : "";
+    return forced != nullptr ? forced : "";
+}
+
+}  // namespace
+
+bool userManagerChosen() {
+    const std::string_view choice = forcedChoice();
+    if (choice == "standin") return false;
+    return UserManager::connect().has_value();
+}
+
+std::optional<Engines> chooseEngines(const std::string& folder, unsigned long uid) {
+    const std::string_view choice = forcedChoice();
     if (!choice.empty() && choice != "systemd" && choice != "standin") {
         platform::writeStandardError(
             "launchctl: TESSAWAY_SERVICE_MANAGER is neither systemd nor standin; ignoring it\n");

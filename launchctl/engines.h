@@ -23,4 +23,8 @@ struct Engines {
 /// line on standard error, when the forced one cannot be had.
 std::optional<Engines> chooseEngines(const std::string& folder, unsigned long uid);
 
+/// Whether commands would run services under systemd's user manager, by the same choice as
+/// `chooseEngines`, without a word on standard error.
+bool userManagerChosen();
+
 }  // namespace tessaway::launchd

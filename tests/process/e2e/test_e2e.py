@@ -166,7 +166,7 @@ class FullDiskTest(EndToEndCase):
                     self.assertIn(line, report)
                 if "Running" in lines[0]:
                     self.assertEqual(self.agent_pid(SERVER_LABEL), server, "not restarted")
-                self.end_stand_in_services()
+                self.end_services()
 
 
 def answers(port):
