@@ -19,6 +19,7 @@
 #include "core/service/agent_control.h"
 #include "core/service/port_config.h"
 #include "core/text.h"
+#include "menubar/action_worker.h"
 #include "menubar/tray_host.h"
 #include "menubar/tray_icon.h"
 #include "platform/browser.h"
@@ -93,7 +94,10 @@ void keepOnScreen(QMenu& menu) {
 
 }  // namespace
 
-Tray::Tray() : menu(std::make_unique<QMenu>()), session(std::make_unique<HttpWorker>()) {
+Tray::Tray()
+    : menu(std::make_unique<QMenu>()),
+      session(std::make_unique<HttpWorker>()),
+      actions_(std::make_unique<ActionWorker>()) {
     statusRow = new QAction(kTitle, menu.get());
     detailRow = new QAction(QString(), menu.get());
     openRow = new QAction(QStringLiteral("Open Setup / Dashboard"), menu.get());
@@ -106,7 +110,9 @@ Tray::Tray() : menu(std::make_unique<QMenu>()), session(std::make_unique<HttpWor
 }
 
 Tray::~Tray() {
-    // Joins the session's thread first: no completion runs while the rest goes away.
+    // Joins the worker threads first: no completion runs while the rest goes away. An action
+    // still running is finished; its outcome finds no Tray.
+    actions_.reset();
     session.reset();
 }
 
@@ -238,26 +244,51 @@ void Tray::addFolder() {
 }
 
 void Tray::togglePause() {
-    if (monitor_.snapshot().state != ServerState::paused) {
-        stopServer();
-        monitor_.pauseChosen();
-    } else {
-        if (!startServer()) alert(kCouldNotStart);
-        monitor_.resumeChosen();
-    }
-    render();
-    // The timer's context is this Tray: the poll is dropped if the Tray is gone by then.
-    QTimer::singleShot(kPollAfterToggleMs, this, &Tray::poll);
+    // Decided on what the menu shows now; the menu keeps answering while the command runs.
+    const bool pausing = monitor_.snapshot().state != ServerState::paused;
+    runAction(
+        [pausing] {
+            if (!pausing) return startServer();
+            stopServer();
+            return true;
+        },
+        [pausing](Tray& tray, bool started) {
+            if (pausing) {
+                tray.monitor_.pauseChosen();
+            } else {
+                if (!started) tray.alert(kCouldNotStart);
+                tray.monitor_.resumeChosen();
+            }
+            tray.render();
+            // The timer's context is the Tray: the poll is dropped if the Tray is gone by then.
+            QTimer::singleShot(kPollAfterToggleMs, &tray, &Tray::poll);
+        });
 }
 
 void Tray::toggleLogin() {
-    setStartAtLogin(!startAtLogin());
-    loginRow->setChecked(startAtLogin());
+    runAction(
+        [] {
+            setStartAtLogin(!startAtLogin());
+            return startAtLogin();
+        },
+        [](Tray& tray, bool on) { tray.loginRow->setChecked(on); });
 }
 
 void Tray::quit() {
-    stopServer();
-    QCoreApplication::quit();
+    runAction(
+        [] {
+            stopServer();
+            return true;
+        },
+        [](Tray&, bool) { QCoreApplication::quit(); });
+}
+
+void Tray::runAction(std::function<bool()> work, std::function<void(Tray&, bool)> done) {
+    actions_->submit(
+        [guard = QPointer<Tray>(this), work = std::move(work), done = std::move(done)] {
+            const bool result = work();
+            deliver(guard, [result, done](Tray& tray) { done(tray, result); });
+        });
 }
 
 void Tray::alert(const QString& text) {

@@ -40,6 +40,7 @@ bool startAtLogin() {
 
 void setStartAtLogin(bool on) {
     const platform::ControlLock lock;
+    if (!lock.held()) return;
     const char* verb = on ? "enable" : "disable";
     launchctl({verb, serviceTarget(serverLabel)});
     launchctl({verb, serviceTarget(trayLabel)});
@@ -55,6 +56,7 @@ LaunchctlResult bootstrapAgent(const std::string& label, const std::string& plis
 bool startServer() {
     // From the first look to the restored override, no other command may change the state.
     const platform::ControlLock lock;
+    if (!lock.held()) return false;
     if (serverLoaded()) return true;
     std::error_code ec;
     if (!std::filesystem::exists(serverPlist, ec)) return false;
@@ -64,7 +66,7 @@ bool startServer() {
 
 void stopServer() {
     const platform::ControlLock lock;
-    if (!serverLoaded()) return;
+    if (!lock.held() || !serverLoaded()) return;
     launchctl({"bootout", serviceTarget(serverLabel)});
     const double deadline = platform::now() + kStopDeadlineSeconds;
     for (;;) {

@@ -142,7 +142,8 @@ class StatusReportTest(BundleTestCase):
         server.respond("GET", "/api/ping", 200)
         rows = [("right-to-left override", "Den\u202etxt.exe", "Den\ufffdtxt.exe"),
                 ("isolates", "\u2066a\u2067b\u2068c\u2069", "\ufffda\ufffdb\ufffdc\ufffd"),
-                ("zero width", "D\u200be\u200dn\ufeff", "D\ufffde\ufffdn\ufffd"),
+                ("joiners stay", "\U0001f468\u200d\U0001f469\u200d\U0001f467 \u0645\u06cc\u200c\u062e",
+                 "\U0001f468\u200d\U0001f469\u200d\U0001f467 \u0645\u06cc\u200c\u062e"),
                 ("line separator", "Den\u2028Attic", "Den\ufffdAttic")]
         for name, given, shown in rows:
             with self.subTest(name):
