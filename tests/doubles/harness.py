@@ -130,12 +130,15 @@ def live_instances(folder):
     return sorted(live)
 
 
-def private_tmp(test, folder):
-    """A command prefix that runs a program with `folder` in place of /tmp, in a mount
-    namespace of its own, so that what it keeps in the shared temporary folder stays the test's
-    (and the programs that one test starts this way all see the same folder). The test's own
-    folder stays where it is, also when it lies in /tmp. Skips the test, saying why, where mount
-    namespaces are refused."""
+def private_tmp(test):
+    """A command prefix that runs a program with a folder of the test's own (made here, open to
+    all as /tmp is) in place of /tmp, in a mount namespace of its own, so that what it keeps in
+    the shared temporary folder stays the test's (and the programs that one test starts this way
+    all see the same folder); and that folder. The test's own folder stays where it is, also
+    when it lies in /tmp. Skips the test, saying why, where mount namespaces are refused."""
+    folder = os.path.join(test.root, "tmp")
+    os.makedirs(folder)
+    os.chmod(folder, 0o1777)
     keep = os.path.relpath(test.root, "/tmp")
     if keep.startswith(".."):
         script = 'mount --bind "$0" /tmp && exec "$@"'
@@ -151,7 +154,7 @@ def private_tmp(test, folder):
         test.skipTest(f"no private /tmp here: {error}")
     if probe.returncode != 0:
         test.skipTest("no private /tmp here: " + probe.stderr.decode(errors="replace").strip())
-    return prefix
+    return prefix, folder
 
 
 def spawn(test, args, **popen_args):

@@ -241,10 +241,7 @@ class SharedFolderTest(EndToEndCase):
     whatever TMPDIR each command is given."""
 
     def test_a_tmpdir_change_between_install_and_pause_still_pauses(self):
-        tmp = os.path.join(self.root, "tmp")
-        os.makedirs(tmp)
-        os.chmod(tmp, 0o1777)
-        self.prefix = private_tmp(self, tmp)
+        self.prefix, _ = private_tmp(self)
         del self.env["XDG_RUNTIME_DIR"]
         self.env["TMPDIR"] = os.path.join(self.root, "tmp-a")
         r = self.tray("--install-agents", "--no-open")

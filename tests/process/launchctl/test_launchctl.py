@@ -1069,10 +1069,7 @@ class FallbackFolderTest(LaunchctlCase):
 
     def setUp(self):
         super().setUp()
-        self.tmp = self.path("tmp")
-        os.makedirs(self.tmp, mode=0o1777)
-        os.chmod(self.tmp, 0o1777)
-        self.prefix = private_tmp(self, self.tmp)
+        self.prefix, self.tmp = private_tmp(self)
         del self.env["XDG_RUNTIME_DIR"]
         self.env["TMPDIR"] = self.path("elsewhere-tmp")
         self.folder = os.path.join(self.tmp, f"tessaway-launchd-{UID}")

@@ -303,10 +303,7 @@ class RegistryFallbackTest(BundleTestCase):
 
     def setUp(self):
         super().setUp()
-        tmp = os.path.join(self.root, "tmp")
-        os.makedirs(tmp)
-        os.chmod(tmp, 0o1777)
-        self.prefix = private_tmp(self, tmp)
+        self.prefix, tmp = private_tmp(self)
         del self.env["XDG_RUNTIME_DIR"]
         self.env["TMPDIR"] = os.path.join(self.root, "elsewhere-tmp")
         self.env["QT_QPA_PLATFORM"] = "offscreen"
