@@ -86,18 +86,20 @@ int main(int argc, char** argv) {
     me = getpid();
     bundleID = platform::mainBundle().identifier.value_or(serverLabel);
     // From here on this process is a running instance: --ctl status counts it, --ctl quit
-    // ends it, also while it still waits for the server.
+    // ends it, also while it still waits for the server. The others are listed and this one
+    // registered under one lock, so of two close starts the later one sees the earlier.
     quitOnTerminate();
-    platform::RunningApplication instance = platform::registerRunningApplication(bundleID);
+    platform::Registration registration = platform::registerRunningApplication(bundleID);
+    others = registration.others;
 
     if (!launchedByAgent) {
         if (startServer()) waitForServer(20);
         openSetupPage(serverPort());
     }
 
-    // Instances that start close together all get here; the item goes to the one that takes
-    // it first, and every other one ends, whatever the timing.
-    if (!instance.takeMenuBarItem()) return 0;
+    // Another instance keeps the item; and when the registry cannot tell, showing a second
+    // item is worse than showing none until the next start.
+    if (!others.empty() || registration.refused) return 0;
 
     return runMenuBarApplication(argc, argv);
 }

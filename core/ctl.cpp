@@ -103,6 +103,8 @@ int32_t runCtl(const std::string& word) {
     if (word == "pause" || word == "resume" || word == "login-on" || word == "login-off" ||
         word == "quit") {
         lock.emplace();
+        // Given up (and said why): whatever is read back now might be another command's doing.
+        if (!lock->held()) return 1;
     }
     if (word == "pause") {
         stopServer();

@@ -14,6 +14,7 @@ std::filesystem::path serverPlist;
 bool launchedByAgent = false;
 pid_t me = 0;
 std::string bundleID;
+std::vector<pid_t> others;
 
 void fillIdentity() {
     uid = getuid();

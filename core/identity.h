@@ -30,6 +30,8 @@ void fillIdentity();
 extern bool launchedByAgent;
 extern pid_t me;
 extern std::string bundleID;
+/// The other live instances of bundleID, listed when this one registered.
+extern std::vector<pid_t> others;
 
 /// The service target of a label: domain, "/", label.
 std::string serviceTarget(const std::string& label);

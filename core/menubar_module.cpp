@@ -16,14 +16,14 @@ int runMenuBarApplication(int argc, char** argv) {
         const char* why = dlerror();
         platform::writeStandardError("tessaway-tray: cannot load the menu bar: " +
                                      std::string(why != nullptr ? why : path) + "\n");
-        return 1;
+        return 0;
     }
     using Entry = int (*)(int, char**);
     auto entry = reinterpret_cast<Entry>(dlsym(module, kMenuBarEntry));
     if (entry == nullptr) {
         platform::writeStandardError("tessaway-tray: the menu bar module " + path +
                                      " has no entry point\n");
-        return 1;
+        return 0;
     }
     // The module stays loaded until the process ends.
     return entry(argc, argv);

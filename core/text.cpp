@@ -27,25 +27,14 @@ Lead leadOf(unsigned char b) {
     return {-1, 0, 0};
 }
 
-/// C0 and C1 controls and DEL; Unicode format characters (the bidirectional embeddings,
-/// overrides and isolates, zero-width characters, the byte order mark, invisible operators,
-/// tags); and the line and paragraph separators. All of them can change how the text around
-/// them is shown while showing nothing themselves.
-bool isControlOrFormat(char32_t c) {
+/// C0 and C1 controls and DEL; the bidirectional controls (the marks, embeddings, overrides
+/// and isolates), which reorder the text around them while showing nothing; and the line and
+/// paragraph separators. Other invisible characters stay: joiners, soft hyphens, variation
+/// selectors and tags are parts of names in many scripts and of emoji.
+bool replacedCharacter(char32_t c) {
     if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return true;
-    if (c < 0xAD) return false;
-    constexpr std::pair<char32_t, char32_t> kRanges[] = {
-        {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},
-        {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},
-        {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},
-        {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
-        {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
-        {0xE0020, 0xE007F},
-    };
-    for (const auto& [low, high] : kRanges) {
-        if (c >= low && c <= high) return true;
-    }
-    return false;
+    return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x2028 && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069);
 }
 
 /// The combining marks that stack above or below their base: the general-purpose blocks and
@@ -159,7 +148,7 @@ std::string replaceControlCharacters(std::string_view text) {
         char32_t code = continuations == 0 ? b : b & (0x3F >> continuations);
         for (size_t k = 1; k < length; ++k)
             code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        if (isControlOrFormat(code)) {
+        if (replacedCharacter(code)) {
             out.append(kReplacement);
         } else {
             out.append(text.substr(i, length));

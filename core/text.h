@@ -9,10 +9,11 @@ namespace tessaway {
 /// with U+FFFD. Never fails.
 std::string repairUtf8(std::string_view bytes);
 
-/// Replaces C0 and C1 control characters, DEL, Unicode format characters (bidirectional
-/// controls, zero-width characters and the like) and the line and paragraph separators with
-/// U+FFFD, so that a text from outside can neither drive the terminal it is printed on nor
-/// reorder or hide what is shown around it. Expects valid UTF-8.
+/// Replaces C0 and C1 control characters, DEL, the Unicode bidirectional controls (marks,
+/// embeddings, overrides, isolates) and the line and paragraph separators with U+FFFD, so that
+/// a text from outside can neither drive the terminal it is printed on nor reorder what is
+/// shown around it. Joiners, soft hyphens, variation selectors and tags stay. Expects valid
+/// UTF-8.
 std::string replaceControlCharacters(std::string_view text);
 
 /// A name from outside made fit for one row of a menu or report: at most `maxCharacters` code

@@ -6,7 +6,7 @@
 namespace tessaway::launchd {
 
 /// The folder of the loaded services' records: $XDG_RUNTIME_DIR/tessaway-launchd, or
-/// tessaway-launchd-<uid> in the shared temporary folder without a runtime folder. It lives as
+/// /tmp/tessaway-launchd-<uid> without a runtime folder (whatever $TMPDIR says). It lives as
 /// long as the session. With `create` a missing one is made. Empty, after one line on standard
 /// error that names it and the reason, when it is not ours alone.
 std::optional<std::string> runtimeFolder(bool create);

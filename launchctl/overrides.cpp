@@ -13,6 +13,7 @@
 #include "launchctl/locations.h"
 #include "platform/atomic_file.h"
 #include "platform/file_read.h"
+#include "platform/lock_file.h"
 #include "platform/property_list.h"
 #include "platform/system.h"
 #include "platform/unique_fd.h"
@@ -21,6 +22,9 @@ namespace tessaway::launchd {
 namespace {
 
 constexpr size_t kMaxOverridesBytes = 4 << 20;
+// A writer holds the lock to read, change and replace one small file; a holder that keeps it
+// far longer is stuck, and its waiters give up rather than hang their callers.
+constexpr double kLockWaitSeconds = 10.0;
 
 std::string toXml(const Overrides& overrides) {
     std::vector<platform::PropertyList::Entry> entries;
@@ -89,11 +93,17 @@ OverrideResult setOverride(const std::string& path, const std::string& label, bo
     // The lock file sits beside the overrides and is never removed, so every writer locks the
     // same file; the overrides themselves are replaced by rename.
     const std::string lockPath = path + ".lock";
-    const platform::UniqueFd lock(
-        open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600));
-    if (!lock) return OverrideResult::failed;
-    while (flock(lock.get(), LOCK_EX) != 0) {
-        if (errno != EINTR) return OverrideResult::failed;
+    const platform::LockFile lock = platform::openLockFile(lockPath, platform::LockOpen::create);
+    if (!lock.fd) {
+        platform::writeStandardError("launchctl: cannot use the lock file " + lockPath + ": " +
+                                     lock.problem + "\n");
+        return OverrideResult::failed;
+    }
+    if (!platform::lockWithin(lock.fd.get(), kLockWaitSeconds)) {
+        platform::writeStandardError("launchctl: gave up after " +
+                                     std::to_string(static_cast<int>(kLockWaitSeconds)) +
+                                     " seconds: another process holds " + lockPath + "\n");
+        return OverrideResult::failed;
     }
     OverridesFile file = readOverridesFile(path);
     // Whatever the damaged file still holds stays recoverable beside the new one.

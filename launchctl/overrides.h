@@ -36,9 +36,11 @@ std::optional<bool> overrideFor(const Overrides& overrides, const std::string& l
 enum class OverrideResult { recorded, failed, full };
 
 /// Records `disabled` for `label`, creating the file and its folder as needed. Concurrent
-/// writers are serialised, and the file is replaced atomically, so readers never see a half.
-/// A damaged file is first set aside beside it (with one line on standard error), never
-/// overwritten. `full` when the file would grow past what a reader takes.
+/// writers are serialised by a lock file beside it, and the file is replaced atomically, so
+/// readers never see a half. A writer that cannot have the lock (not a regular file, or held
+/// by another process for 10 seconds) fails with one line on standard error. A damaged file is
+/// first set aside beside it (with one line on standard error), never overwritten. `full` when
+/// the file would grow past what a reader takes.
 OverrideResult setOverride(const std::string& path, const std::string& label, bool disabled);
 
 }  // namespace tessaway::launchd

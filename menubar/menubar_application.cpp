@@ -13,6 +13,7 @@
 #include "menubar/display_check.h"
 #include "menubar/termination_signal.h"
 #include "menubar/tray.h"
+#include "platform/control_lock.h"
 #include "platform/system.h"
 
 namespace tessaway {
@@ -36,12 +37,12 @@ QList<HeldMessage>& heldMessages() {
 
 /// While the application object is being made, the toolkit's messages are held back: when it
 /// cannot start it ends the process from a fatal message, and that becomes one line of ours
-/// and exit status 1 instead of an abort.
+/// and exit status 0 instead of an abort.
 void holdStartupMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
     if (type == QtFatalMsg) {
         const QString firstLine = text.section('\n', 0, 0).trimmed();
         platform::writeStandardError(kCannotShow + firstLine.toStdString() + "\n");
-        _exit(1);
+        _exit(0);
     }
     heldMessages().append({type, QByteArray(context.category), text});
 }
@@ -63,7 +64,7 @@ std::unique_ptr<QApplication> makeApplication(int& argc, char** argv) {
 int runMenuBar(int argc, char** argv) {
     if (const auto problem = displayProblem()) {
         platform::writeStandardError(kCannotShow + *problem + "\n");
-        return 1;
+        return 0;
     }
     int qtArgc = argc;
     const std::unique_ptr<QApplication> app = makeApplication(qtArgc, argv);
@@ -77,6 +78,8 @@ int runMenuBar(int argc, char** argv) {
     tray = owned.get();
     QTimer::singleShot(0, tray, &Tray::applicationDidFinishLaunching);
     app->exec();
+    // An action still waiting for the control lock must not start now that the item ends.
+    platform::ControlLock::abandonWaits();
     tray = nullptr;
     owned.reset();
     return 0;

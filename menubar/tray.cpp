@@ -16,6 +16,7 @@
 #include "core/service/agent_control.h"
 #include "core/service/port_config.h"
 #include "core/text.h"
+#include "menubar/action_worker.h"
 #include "menubar/menu_position.h"
 #include "menubar/status_notifier_item.h"
 #include "menubar/tray_host.h"
@@ -77,7 +78,10 @@ QString menuTitle(const std::string& text) {
 
 }  // namespace
 
-Tray::Tray() : menu(std::make_unique<QMenu>()), session(std::make_unique<HttpWorker>()) {
+Tray::Tray()
+    : menu(std::make_unique<QMenu>()),
+      session(std::make_unique<HttpWorker>()),
+      actions_(std::make_unique<ActionWorker>()) {
     statusRow = new QAction(kTitle, menu.get());
     detailRow = new QAction(QString(), menu.get());
     openRow = new QAction(QStringLiteral("Open Setup / Dashboard"), menu.get());
@@ -90,7 +94,9 @@ Tray::Tray() : menu(std::make_unique<QMenu>()), session(std::make_unique<HttpWor
 }
 
 Tray::~Tray() {
-    // Joins the session's thread first: no completion runs while the rest goes away.
+    // Joins the worker threads first: no completion runs while the rest goes away. An action
+    // still running is finished; its outcome finds no Tray.
+    actions_.reset();
     session.reset();
 }
 
@@ -231,28 +237,57 @@ void Tray::addFolder() {
 }
 
 void Tray::togglePause() {
-    if (monitor_.snapshot().state != ServerState::paused) {
-        stopServer();
-        monitor_.pauseChosen();
-    } else {
-        const StartResult started = startServer();
-        if (!started.loaded) alert(kCouldNotStart);
-        if (!started.notRestored.empty()) alert(kLoginLeftOn);
-        monitor_.resumeChosen();
-    }
-    render();
-    // The timer's context is this Tray: the poll is dropped if the Tray is gone by then.
-    QTimer::singleShot(kPollAfterToggleMs, this, &Tray::poll);
+    // Decided on what the menu shows now; the menu keeps answering while the command runs.
+    const bool pausing = monitor_.snapshot().state != ServerState::paused;
+    auto notRestored = std::make_shared<std::string>();
+    runAction(
+        [pausing, notRestored] {
+            if (pausing) {
+                stopServer();
+                return true;
+            }
+            const StartResult started = startServer();
+            *notRestored = started.notRestored;
+            return started.loaded;
+        },
+        [pausing, notRestored](Tray& tray, bool started) {
+            if (pausing) {
+                tray.monitor_.pauseChosen();
+            } else {
+                if (!started) tray.alert(kCouldNotStart);
+                if (!notRestored->empty()) tray.alert(kLoginLeftOn);
+                tray.monitor_.resumeChosen();
+            }
+            tray.render();
+            // The timer's context is the Tray: the poll is dropped if the Tray is gone by then.
+            QTimer::singleShot(kPollAfterToggleMs, &tray, &Tray::poll);
+        });
 }
 
 void Tray::toggleLogin() {
-    setStartAtLogin(!startAtLogin());
-    loginRow->setChecked(startAtLogin());
+    runAction(
+        [] {
+            setStartAtLogin(!startAtLogin());
+            return startAtLogin();
+        },
+        [](Tray& tray, bool on) { tray.loginRow->setChecked(on); });
 }
 
 void Tray::quit() {
-    stopServer();
-    QCoreApplication::quit();
+    runAction(
+        [] {
+            stopServer();
+            return true;
+        },
+        [](Tray&, bool) { QCoreApplication::quit(); });
+}
+
+void Tray::runAction(std::function<bool()> work, std::function<void(Tray&, bool)> done) {
+    actions_->submit(
+        [guard = QPointer<Tray>(this), work = std::move(work), done = std::move(done)] {
+            const bool result = work();
+            deliver(guard, [result, done](Tray& tray) { done(tray, result); });
+        });
 }
 
 void Tray::alert(const QString& text) {

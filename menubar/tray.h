@@ -19,6 +19,7 @@ class QTimer;
 
 namespace tessaway {
 
+class ActionWorker;
 class HttpWorker;
 class StatusNotifierItem;
 namespace testing {
@@ -28,7 +29,9 @@ class TrayTest;
 /// The menu-bar item: the status item and its menu, the polling cycle and the menu's actions.
 /// What the server is doing is the monitor's to decide; the Tray sends the requests, hands
 /// their answers and the user's choices to the monitor, and shows its snapshot. Lives on the
-/// main thread; every field is touched there only.
+/// main thread; every field is touched there only. The actions that change the service
+/// manager's state run on a thread of their own, one after another, and their outcome is shown
+/// when it comes back, so the menu keeps answering while one waits.
 class Tray : public QObject {
     Q_OBJECT
 
@@ -55,9 +58,11 @@ public:
 
     void openSetup();
     void addFolder();
+    /// Stops or starts the server agent, as the menu shows it, then shows the outcome.
     void togglePause();
+    /// Switches start at login to the opposite, then shows the setting as it is afterwards.
     void toggleLogin();
-    /// Stops the server agent and ends the event loop.
+    /// Stops the server agent, then ends the event loop.
     void quit();
 
     /// Shows the monitor's snapshot: row titles, enabled rows, the hidden detail row, the
@@ -85,6 +90,9 @@ private:
     /// Makes the status item with its picture, tooltip and menu the way `host` shows it, and
     /// shows it.
     void showItem(TrayHost host);
+    /// Runs `work` on the action thread and then `done` with its result on the main thread,
+    /// unless the Tray is gone by then.
+    void runAction(std::function<bool()> work, std::function<void(Tray&, bool)> done);
 
     QSystemTrayIcon* item = nullptr;          ///< the status item where the toolkit shows it
     StatusNotifierItem* exported_ = nullptr;  ///< the status item where a D-Bus host shows it
@@ -92,6 +100,7 @@ private:
     ServerMonitor monitor_;   ///< the snapshot and the run of unanswered pings
     QTimer* timer = nullptr;  ///< the poll timer, created at launch
     std::unique_ptr<HttpWorker> session;
+    std::unique_ptr<ActionWorker> actions_;
     QAction* statusRow = nullptr;
     QAction* detailRow = nullptr;
     QAction* openRow = nullptr;

@@ -1,42 +1,40 @@
 #include "platform/control_lock.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <ctime>
+#include <atomic>
+#include <cstdio>
 #include <mutex>
-#include <optional>
 #include <string>
 
+#include "platform/lock_file.h"
 #include "platform/session_folder.h"
+#include "platform/system.h"
 #include "platform/unique_fd.h"
 
 namespace tessaway::platform {
 namespace {
 
-// A stop waits up to 25 seconds for the server to go; a holder that keeps the lock far
-// longer is stuck, and waiting for it forever would hang every command after it.
-constexpr int kWaitMilliseconds = 60000;
-constexpr int kPollMilliseconds = 20;
+std::atomic<bool> abandoned{false};
 
-std::optional<std::string> lockPath() {
+UniqueFd takeLock(double waitSeconds) {
     const SessionFolder folder = sessionFolder("tessaway-control", true);
-    if (!folder.usable()) return std::nullopt;
-    return folder.path + "/control.lock";
-}
-
-UniqueFd takeLock() {
-    const auto path = lockPath();
-    if (!path) return {};
-    UniqueFd fd(open(path->c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
-    if (!fd) return {};
-    for (int waited = 0; waited < kWaitMilliseconds; waited += kPollMilliseconds) {
-        if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return fd;
-        if (errno != EWOULDBLOCK && errno != EINTR) break;
-        const timespec pause{0, kPollMilliseconds * 1000000L};
-        nanosleep(&pause, nullptr);
+    if (!folder.usable()) {
+        writeStandardError("tessaway-tray: not using " + folder.path + ": " + folder.problem +
+                           "\n");
+        return {};
+    }
+    const std::string path = folder.path + "/control.lock";
+    LockFile lock = openLockFile(path, LockOpen::create);
+    if (!lock.fd) {
+        writeStandardError("tessaway-tray: cannot use the lock file " + path + ": " + lock.problem +
+                           "\n");
+        return {};
+    }
+    if (lockWithin(lock.fd.get(), waitSeconds, &abandoned)) return std::move(lock.fd);
+    if (!abandoned.load()) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g", waitSeconds);
+        writeStandardError("tessaway-tray: gave up after " + std::string(seconds) +
+                           " seconds: another command still holds " + path + "\n");
     }
     return {};
 }
@@ -50,14 +48,22 @@ UniqueFd lockFd;
 
 }  // namespace
 
-ControlLock::ControlLock() {
+ControlLock::ControlLock(double waitSeconds) {
     holding().lock();
-    if (depth++ == 0) lockFd = takeLock();
+    if (depth++ == 0) lockFd = takeLock(waitSeconds);
 }
 
 ControlLock::~ControlLock() {
     if (--depth == 0) lockFd.reset();
     holding().unlock();
+}
+
+bool ControlLock::held() const {
+    return static_cast<bool>(lockFd);
+}
+
+void ControlLock::abandonWaits() {
+    abandoned.store(true);
 }
 
 }  // namespace tessaway::platform

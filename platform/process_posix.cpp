@@ -1,12 +1,17 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstring>
 #include <string_view>
 #include <thread>
@@ -55,6 +60,50 @@ int waitFor(pid_t pid) {
     return statusOf(wstatus);
 }
 
+using Clock = std::chrono::steady_clock;
+
+/// Milliseconds left until `deadline` for poll(), at least 0.
+int millisecondsUntil(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::clamp<int64_t>(left.count(), 0, 1 << 30));
+}
+
+/// Reads the pipe into `output` until its end and the child's (with a pidfd to tell), or until
+/// `deadline`.
+void drainUntil(int readEnd, int pidfd, std::string& output, Clock::time_point deadline) {
+    bool pipeOpen = true;
+    bool ended = pidfd < 0;  // without a pidfd only the pipe's end is awaited
+    char buffer[65536];
+    while (pipeOpen || !ended) {
+        pollfd fds[2] = {{pipeOpen ? readEnd : -1, POLLIN, 0}, {ended ? -1 : pidfd, POLLIN, 0}};
+        const int ready = poll(fds, 2, millisecondsUntil(deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;  // the time is up (or poll itself failed)
+        if (fds[1].revents != 0) ended = true;
+        if (fds[0].revents != 0) {
+            const ssize_t n = read(readEnd, buffer, sizeof buffer);
+            if (n > 0) {
+                output.append(buffer, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                pipeOpen = false;
+            }
+        }
+    }
+}
+
+/// Whether the child has ended by `deadline`, leaving it to be collected.
+bool endedBy(pid_t pid, Clock::time_point deadline) {
+    for (;;) {
+        siginfo_t info{};
+        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == pid) {
+            return true;
+        }
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 }  // namespace
 
 std::vector<std::string> childEnvironment(char* const* env, bool opensWindows) {
@@ -84,7 +133,8 @@ std::vector<std::string> childEnvironment(char* const* env, bool opensWindows) {
     return variables;
 }
 
-CapturedRun runCaptured(const std::string& program, const std::vector<std::string>& args) {
+CapturedRun runCaptured(const std::string& program, const std::vector<std::string>& args,
+                        double timeoutSeconds) {
     CapturedRun run;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -125,17 +175,16 @@ CapturedRun runCaptured(const std::string& program, const std::vector<std::strin
     run.started = true;
 
     // Drain everything before waiting: a child blocked on a full pipe would never exit.
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = read(readEnd.get(), buffer, sizeof buffer);
-        if (n > 0) {
-            run.output.append(buffer, static_cast<size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            break;
-        }
-    }
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(timeoutSeconds));
+    const UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    drainUntil(readEnd.get(), pidfd.get(), run.output, deadline);
     // Closed before the wait: a child still writing after a read error gets SIGPIPE, not a hang.
     readEnd.reset();
+    if (!endedBy(pid, deadline)) {
+        kill(pid, SIGKILL);
+        run.timedOut = true;
+    }
     run.status = waitFor(pid);
     return run;
 }

@@ -14,7 +14,7 @@ namespace tessaway::platform {
 class RunningApplication {
 public:
     RunningApplication() = default;
-    RunningApplication(std::string folder, std::string entryPath, UniqueFd entry);
+    RunningApplication(std::string entryPath, UniqueFd entry);
     ~RunningApplication();
     RunningApplication(RunningApplication&& other) noexcept = default;
     RunningApplication& operator=(RunningApplication&& other) noexcept;
@@ -24,24 +24,28 @@ public:
     /// True when other processes can see this instance.
     bool registered() const { return static_cast<bool>(entry_); }
 
-    /// Takes the menu-bar item of the identifier for the rest of this registration, unless
-    /// another instance holds it. Of several instances that ask at the same moment exactly one
-    /// gets it. Without a usable registry nobody can be asked, and the answer is true.
-    bool takeMenuBarItem();
-
 private:
     void release();
 
-    std::string folder_;
     std::string entryPath_;
     UniqueFd entry_;
-    UniqueFd item_;
 };
 
-/// Registers this process as a running instance of `identifier`. When the registry cannot be
-/// used the result is not registered (a shared fallback folder that is not ours alone is named
-/// once on standard error).
-RunningApplication registerRunningApplication(const std::string& identifier);
+/// This process's registration and the instances that were registered before it.
+struct Registration {
+    RunningApplication instance;
+    /// Process ids of the other live instances, in ascending order.
+    std::vector<pid_t> others;
+    /// The registry's lock or this process's entry is not a regular file, or the registry
+    /// stayed locked: said on standard error. Nobody can tell whether another instance runs.
+    bool refused = false;
+};
+
+/// Registers this process as a running instance of `identifier` and lists the others, both
+/// under one lock: of two starts at the same moment, the later one always lists the earlier.
+/// When the registry folder cannot be used (a shared fallback folder that is not ours alone is
+/// named once on standard error) the result is not registered and lists nobody.
+Registration registerRunningApplication(const std::string& identifier);
 
 /// Process ids of the live instances registered for `identifier`, in ascending order.
 /// Entries whose process has ended are removed on the way and never listed.

@@ -20,11 +20,9 @@ std::string folderPath(const std::string& name) {
     if (const std::string runtime = absoluteVariable("XDG_RUNTIME_DIR"); !runtime.empty()) {
         return runtime + "/" + name;
     }
-    std::string temp = absoluteVariable("TMPDIR");
-    while (temp.size() > 1 && temp.back() == '/')
-        temp.pop_back();
-    if (temp.empty() || temp == "/") temp = "/tmp";
-    return temp + "/" + name + "-" + std::to_string(getuid());
+    // Not $TMPDIR: a user is one user whatever each process was told, and the commands of
+    // one session must find the lock, the registry and the services of the others.
+    return "/tmp/" + name + "-" + std::to_string(getuid());
 }
 
 }  // namespace

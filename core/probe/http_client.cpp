@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <utility>
@@ -107,10 +108,7 @@ public:
                                         : std::nullopt),
           head_(request.method == "HEAD"),
           done_(std::move(done)) {
-        parser_.header_limit(static_cast<std::uint32_t>(kMaxHeaderBytes));
-        parser_.body_limit(kMaxBodyBytes);
-        // An answer to HEAD has no body, whatever its Content-Length says.
-        parser_.skip(head_);
+        newParser();
         destination_ = destinationOf(request.url);
         if (!head_ && request.method != "GET") destination_.reset();
         if (destination_) {
@@ -138,6 +136,14 @@ public:
     }
 
 private:
+    void newParser() {
+        parser_.emplace();
+        parser_->header_limit(static_cast<std::uint32_t>(kMaxHeaderBytes));
+        parser_->body_limit(kMaxBodyBytes);
+        // An answer to HEAD has no body, whatever its Content-Length says.
+        parser_->skip(head_);
+    }
+
     void armTimer() {
         Clock::time_point until = deadline_;
         if (idle_) until = std::min(until, Clock::now() + *idle_);
@@ -155,17 +161,26 @@ private:
 
     void receive() {
         armTimer();
-        http::async_read_some(stream_, buffer_, parser_,
+        http::async_read_some(stream_, buffer_, *parser_,
                               [self = shared_from_this()](beast::error_code ec, size_t) {
                                   if (ec) return self->finish({});
-                                  if (!self->parser_.is_done()) return self->receive();
-                                  auto& message = self->parser_.get();
+                                  if (!self->parser_->is_done()) return self->receive();
+                                  auto& message = self->parser_->get();
+                                  if (message.result_int() / 100 == 1) return self->interim();
                                   HttpResponse response;
                                   response.answered = true;
                                   response.status = static_cast<long>(message.result_int());
                                   response.body = std::move(message.body());
                                   self->finish(std::move(response));
                               });
+    }
+
+    /// After an interim answer (100 Continue and the like) the real one follows on the same
+    /// connection, under the same deadline. After 101 no HTTP answer follows at all.
+    void interim() {
+        if (parser_->get().result_int() == 101) return finish({});
+        newParser();
+        receive();
     }
 
     void finish(HttpResponse response) {
@@ -178,7 +193,7 @@ private:
     Stream stream_;
     beast::flat_buffer buffer_;
     std::string request_;
-    http::response_parser<http::string_body> parser_;
+    std::optional<http::response_parser<http::string_body>> parser_;
     std::optional<Destination> destination_;
     Clock::time_point deadline_;
     std::optional<Clock::duration> idle_;

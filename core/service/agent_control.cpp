@@ -71,6 +71,8 @@ bool startAtLogin() {
 
 std::string setStartAtLogin(bool on) {
     const platform::ControlLock lock;
+    // Without the lock nothing changes; the lock has said why on standard error.
+    if (!lock.held()) return {};
     const char* verb = on ? "enable" : "disable";
     std::string problems;
     for (const std::string& label : {serverLabel, trayLabel}) {
@@ -108,6 +110,7 @@ StartResult startServer() {
     // From the first look to the restored override, no other command may change the state.
     const platform::ControlLock lock;
     StartResult result;
+    if (!lock.held()) return result;
     if (serverLoaded()) {
         result.loaded = true;
         return result;
@@ -123,7 +126,7 @@ StartResult startServer() {
 
 void stopServer() {
     const platform::ControlLock lock;
-    if (!serverLoaded()) return;
+    if (!lock.held() || !serverLoaded()) return;
     launchctl({"bootout", serviceTarget(serverLabel)});
     const double deadline = platform::now() + kStopDeadlineSeconds;
     for (;;) {

@@ -35,7 +35,8 @@ LoginSetting loginSetting();
 bool startAtLogin();
 
 /// Switches start at login for both agents, server first. Returns the output of the commands
-/// that failed (empty when none did).
+/// that failed (empty when none did). Changes nothing without the control lock (the reason is
+/// on standard error then).
 std::string setStartAtLogin(bool on);
 
 /// What a bootstrap came to.
@@ -62,10 +63,11 @@ struct StartResult {
     explicit operator bool() const { return loaded; }
 };
 
-/// Loads the server agent.
+/// Loads the server agent. Not loaded without the control lock.
 StartResult startServer();
 
-/// Unloads the server agent and waits, up to 25 seconds, for it to be gone.
+/// Unloads the server agent and waits, up to 25 seconds, for it to be gone. Does nothing
+/// without the control lock.
 void stopServer();
 
 }  // namespace tessaway

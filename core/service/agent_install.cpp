@@ -85,6 +85,7 @@ std::string renderTemplate(std::string text, const std::string& app, const std::
 
 std::optional<InstallResult> installAgents() {
     const platform::ControlLock lock;
+    if (!lock.held()) return std::nullopt;
     const std::string home = platform::homeDirectory();
     std::error_code ec;
     const bool existed = std::filesystem::exists(serverPlist, ec);

@@ -13,8 +13,9 @@ struct InstallResult {
 };
 
 /// Renders both agent definitions from the bundle's templates, writes them into the agents
-/// folder and loads them. Empty when a template is missing or a definition cannot be written:
-/// the message is on standard error then, and the process should end with status 1.
+/// folder and loads them. Empty when a template is missing, a definition cannot be written or
+/// the control lock cannot be had: the message is on standard error then, and the process
+/// should end with status 1.
 std::optional<InstallResult> installAgents();
 
 /// Replaces "@APP@", "@HOME@" and "@PORT@" in a template, in one pass: text that a value

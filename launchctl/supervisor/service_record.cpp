@@ -10,6 +10,7 @@
 
 #include "platform/clock.h"
 #include "platform/file_read.h"
+#include "platform/lock_file.h"
 #include "platform/system.h"
 #include "platform/unique_fd.h"
 
@@ -42,8 +43,10 @@ std::string statePath(const std::string& folder, const std::string& label) {
 }
 
 std::optional<pid_t> recordHolder(const std::string& folder, const std::string& label) {
-    const platform::UniqueFd fd(
-        open(lockPath(folder, label).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    // Anything but a regular file there is no supervisor's lock, and a FIFO must not block.
+    const platform::LockFile lock =
+        platform::openLockFile(lockPath(folder, label), platform::LockOpen::existing);
+    const platform::UniqueFd& fd = lock.fd;
     if (!fd) return std::nullopt;
     struct flock query {};
     query.l_type = F_WRLCK;

@@ -17,7 +17,9 @@
 #include "launchctl/service_report.h"
 #include "launchctl/supervisor/service_record.h"
 #include "platform/clock.h"
+#include "platform/lock_file.h"
 #include "platform/process_signal.h"
+#include "platform/system.h"
 #include "platform/unique_fd.h"
 
 extern char** environ;
@@ -380,8 +382,8 @@ void endLeftover(const std::string& folder, const ServiceDefinition& def) {
     // is still setting up is carried out, not fatal.
     sigprocmask(SIG_BLOCK, &supervisor.waitedSignals(), nullptr);
 
-    const int lock =
-        open(lockPath(folder, def.label).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const int lock = platform::openLockFile(lockPath(folder, def.label), platform::LockOpen::create)
+                         .fd.release();
     if (lock < 0) {
         answer(channel, kAnswerFailed);
         _exit(1);
@@ -406,6 +408,14 @@ void endLeftover(const std::string& folder, const ServiceDefinition& def) {
 
 LoadResult loadService(const ServiceDefinition& def, const Environment& env,
                        const std::string& folder, unsigned long uid) {
+    // Said here, where the caller's standard error still is: the supervisor refuses it too.
+    const std::string lock = lockPath(folder, def.label);
+    if (const auto problem = platform::openLockFile(lock, platform::LockOpen::create).problem;
+        !problem.empty()) {
+        platform::writeStandardError("launchctl: cannot use the lock file " + lock + ": " +
+                                     problem + "\n");
+        return LoadResult::failed;
+    }
     int channel[2];
     if (pipe2(channel, O_CLOEXEC) != 0) return LoadResult::failed;
     platform::UniqueFd answers(channel[0]);

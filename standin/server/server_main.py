@@ -589,10 +589,13 @@ class RequestHandler(BaseHTTPRequestHandler):
             self.server.awaiting_head(self, False)
 
     def parse_request(self):
+        # The headers are read in here: they belong to the head, under its deadline, and their
+        # connection stays one that a new client may take the place of.
+        parsed = super().parse_request()
         # The head has been read: the body and the answer are no longer under its deadline.
         self.server.awaiting_head(self, False)
         self._reader.deadline = None
-        return super().parse_request()
+        return parsed
 
     def evict(self):
         """Ends a connection that is still waiting for its request head."""

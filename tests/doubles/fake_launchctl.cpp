@@ -13,6 +13,7 @@ void FakeLaunchctl::install() {
 }
 
 LaunchctlResult FakeLaunchctl::run(const Args& args) {
+    const std::lock_guard<std::mutex> lock(running_);
     const fs::path& state = state_.path();
     const auto knob = [&](const char* name, bool present, const std::string& content) {
         if (present) {
@@ -36,7 +37,7 @@ LaunchctlResult FakeLaunchctl::run(const Args& args) {
 
     Args command{"FAKE_LAUNCHCTL_STATE=" + state.string(), TESSAWAY_FAKE_LAUNCHCTL};
     command.insert(command.end(), args.begin(), args.end());
-    const platform::CapturedRun ran = platform::runCaptured("/usr/bin/env", command);
+    const platform::CapturedRun ran = platform::runCaptured("/usr/bin/env", command, 60.0);
 
     calls.push_back(args);
     loadedLabels.clear();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -13,7 +14,8 @@ namespace tessaway::testing {
 /// The scripted service manager's tool (tests/doubles/fake_launchctl, the one the process
 /// tests use) run in-process: each call runs the script on a state folder of its own that the
 /// fields below are written to first and read back from afterwards. Install it with
-/// `install()`; the HomeTest fixture removes it again.
+/// `install()`; the HomeTest fixture removes it again. Calls from several threads run one at a
+/// time; the test reads the fields once the calls it waits for have been answered.
 class FakeLaunchctl {
 public:
     using Args = std::vector<std::string>;
@@ -38,6 +40,7 @@ public:
     int disableStatus = 0;
 
 private:
+    std::mutex running_;
     TempDir state_;
 };
 

@@ -109,7 +109,7 @@ def dead_port():
         return s.getsockname()[1]
 
 
-ITEM_LOCK = "menu-bar-item"
+REGISTRY_LOCK = "registry.lock"
 
 
 def registry_folder(env):
@@ -134,6 +134,33 @@ def live_instances(folder):
         finally:
             os.close(fd)
     return sorted(live)
+
+
+def private_tmp(test):
+    """A command prefix that runs a program with a folder of the test's own (made here, open to
+    all as /tmp is) in place of /tmp, in a mount namespace of its own, so that what it keeps in
+    the shared temporary folder stays the test's (and the programs that one test starts this way
+    all see the same folder); and that folder. The test's own folder stays where it is, also
+    when it lies in /tmp. Skips the test, saying why, where mount namespaces are refused."""
+    folder = os.path.join(test.root, "tmp")
+    os.makedirs(folder)
+    os.chmod(folder, 0o1777)
+    keep = os.path.relpath(test.root, "/tmp")
+    if keep.startswith(".."):
+        script = 'mount --bind "$0" /tmp && exec "$@"'
+        prefix = ["unshare", "-m", "--propagation", "private", "sh", "-c", script, folder]
+    else:
+        os.makedirs(os.path.join(folder, keep), exist_ok=True)
+        script = 'mount --bind "$1" "$0/$2" && mount --rbind "$0" /tmp && shift 2 && exec "$@"'
+        prefix = ["unshare", "-m", "--propagation", "private", "sh", "-c", script, folder,
+                  test.root, keep]
+    try:
+        probe = subprocess.run(prefix + ["true"], capture_output=True, timeout=30)
+    except OSError as error:
+        test.skipTest(f"no private /tmp here: {error}")
+    if probe.returncode != 0:
+        test.skipTest("no private /tmp here: " + probe.stderr.decode(errors="replace").strip())
+    return prefix, folder
 
 
 def spawn(test, args, **popen_args):
@@ -201,9 +228,8 @@ def _fill(folder):
 
 
 class FakeInstance:
-    """A process registered as the running menu-bar instance, as the real one registers itself:
-    it holds a lock on the file named by its process id, and the lock of the menu-bar item when
-    no other instance has it. SIGTERM ends it."""
+    """A process registered as a running menu-bar instance, as the real one registers itself:
+    it holds a lock on the file named by its process id. SIGTERM ends it."""
 
     CODE = (
         "import fcntl, os, signal, sys, time\n"
@@ -211,11 +237,6 @@ class FakeInstance:
         "os.makedirs(folder, mode=0o700, exist_ok=True)\n"
         "fd = os.open(os.path.join(folder, str(os.getpid())), os.O_RDWR | os.O_CREAT, 0o600)\n"
         "fcntl.flock(fd, fcntl.LOCK_EX)\n"
-        f"item = os.open(os.path.join(folder, '{ITEM_LOCK}'), os.O_RDWR | os.O_CREAT, 0o600)\n"
-        "try:\n"
-        "    fcntl.flock(item, fcntl.LOCK_EX | fcntl.LOCK_NB)\n"
-        "except BlockingIOError:\n"
-        "    pass\n"
         "def term(*_):\n"
         "    open(marker, 'w').write('terminated')\n"
         "    os._exit(0)\n"
@@ -259,6 +280,7 @@ class BundleTestCase(unittest.TestCase):
         for d in (self.home, self.state, runtime):
             os.makedirs(d, mode=0o700)
         self.opened = os.path.join(self.root, "opened")
+        self.prefix = []  # what every program of the bundle is started through
         self.env = {
             "HOME": self.home,
             "XDG_RUNTIME_DIR": runtime,
@@ -293,7 +315,7 @@ class BundleTestCase(unittest.TestCase):
         outside, behind = set(), []
         if self.manager:
             outside = set(processes_mentioning(self.root)) - self.manager.processes()
-        subprocess.run([LAUNCHCTL, "bootout", f"gui/{os.getuid()}"], env=self.env,
+        subprocess.run([*self.prefix, LAUNCHCTL, "bootout", f"gui/{os.getuid()}"], env=self.env,
                        capture_output=True, timeout=30)
         if self.manager:
             self.manager.stop()
@@ -365,7 +387,7 @@ class BundleTestCase(unittest.TestCase):
     # running the controller
 
     def tray(self, *args, timeout=60):
-        return subprocess.run([TRAY, *args], env=self.env, capture_output=True,
+        return subprocess.run([*self.prefix, TRAY, *args], env=self.env, capture_output=True,
                               timeout=timeout, stdin=subprocess.DEVNULL)
 
     def opened_addresses(self, count=0, seconds=30):

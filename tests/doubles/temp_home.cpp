@@ -66,7 +66,9 @@ ScopedEnv::~ScopedEnv() {
     }
 }
 
-HomeTest::HomeTest() : env_("HOME", home_.path().string()) {
+HomeTest::HomeTest()
+    : env_("HOME", home_.path().string()),
+      runtimeEnv_("XDG_RUNTIME_DIR", runtime_.path().string()) {
     fillIdentity();
 }
 

@@ -54,17 +54,20 @@ private:
     std::string old_;
 };
 
-/// Base fixture: a temporary HOME with the identity values filled from it; resets every test
-/// hook of the core when the test ends.
+/// Base fixture: a temporary HOME and runtime folder (where the control lock lives) with the
+/// identity values filled from them; resets every test hook of the core when the test ends.
 class HomeTest : public ::testing::Test {
 protected:
     HomeTest();
     ~HomeTest() override;
     const std::filesystem::path& home() const { return home_.path(); }
+    const std::filesystem::path& runtime() const { return runtime_.path(); }
 
 private:
     TempDir home_;
+    TempDir runtime_;
     ScopedEnv env_;
+    ScopedEnv runtimeEnv_;
 };
 
 }  // namespace tessaway::testing

@@ -2,13 +2,16 @@
 
 import json
 import os
+import plistlib
+import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doubles"))
-from harness import (SERVER_LABEL, TRAY_LABEL, BundleTestCase, binary_plist_with_string,  # noqa: E402
-                     dead_port, deep_binary_plist, deep_xml_plist, server_definition)
+from harness import (BUNDLE_ID, LAUNCHCTL, REGISTRY_LOCK, SERVER_LABEL, TRAY,  # noqa: E402
+                     TRAY_LABEL, BundleTestCase, binary_plist_with_string, dead_port,
+                     deep_binary_plist, deep_xml_plist, server_definition)
 
 USAGE = b"usage: --ctl status|pause|resume|login-on|login-off|quit\n"
 RULE = "\u2500" * 46
@@ -142,7 +145,8 @@ class StatusReportTest(BundleTestCase):
         server.respond("GET", "/api/ping", 200)
         rows = [("right-to-left override", "Den\u202etxt.exe", "Den\ufffdtxt.exe"),
                 ("isolates", "\u2066a\u2067b\u2068c\u2069", "\ufffda\ufffdb\ufffdc\ufffd"),
-                ("zero width", "D\u200be\u200dn\ufeff", "D\ufffde\ufffdn\ufffd"),
+                ("joiners stay", "\U0001f468\u200d\U0001f469\u200d\U0001f467 \u0645\u06cc\u200c\u062e",
+                 "\U0001f468\u200d\U0001f469\u200d\U0001f467 \u0645\u06cc\u200c\u062e"),
                 ("line separator", "Den\u2028Attic", "Den\ufffdAttic")]
         for name, given, shown in rows:
             with self.subTest(name):
@@ -283,6 +287,58 @@ class CommandTest(BundleTestCase):
         self.assertEqual(r.returncode, 0)
         self.assertTrue(first.terminated())
         self.assertTrue(second.terminated())
+
+
+
+class LockFileTest(BundleTestCase):
+    """A lock file that something else stands in for excludes nobody: whoever needs it refuses,
+    says why, and fails (or, for the menu-bar item, stays away)."""
+
+    def test_a_lock_file_replaced_by_a_link_a_folder_or_a_fifo_is_refused(self):
+        self.env["QT_QPA_PLATFORM"] = "offscreen"
+        self.install_definition("<string>8131</string>")
+        self.set_loaded()
+        run, uid = self.env["XDG_RUNTIME_DIR"], os.getuid()
+        definition = os.path.join(self.root, "com.example.locked.plist")
+        with open(definition, "wb") as f:
+            plistlib.dump({"Label": "com.example.locked", "ProgramArguments": ["/bin/true"]}, f)
+        bystander = os.path.join(self.root, "bystander")
+        open(bystander, "w").close()
+        kinds = [("symbolic link", lambda p: os.symlink(bystander, p), "it is a symbolic link"),
+                 ("folder", os.mkdir, "it is a folder"),
+                 ("fifo", os.mkfifo, "it is not a regular file")]
+        locks = [  # the lock, what needs it, its status then, whose line
+            ("control", os.path.join(run, "tessaway-control", "control.lock"),
+             [TRAY, "--ctl", "pause"], 1, "tessaway-tray"),
+            ("registry", os.path.join(run, "tessaway-apps", BUNDLE_ID, REGISTRY_LOCK),
+             [TRAY, "--agent"], 0, "tessaway-tray"),
+            ("overrides", os.path.join(self.env["XDG_STATE_HOME"], "tessaway-launchd",
+                                       "disabled.plist.lock"),
+             [LAUNCHCTL, "disable", f"gui/{uid}/com.example.locked"], 5, "launchctl"),
+            ("supervisor", os.path.join(run, "tessaway-launchd", "com.example.locked.lock"),
+             [LAUNCHCTL, "bootstrap", f"gui/{uid}", definition], 5, "launchctl"),
+        ]
+        for lock, path, command, status, program in locks:
+            for kind, make, reason in kinds:
+                with self.subTest(lock=lock, kind=kind):
+                    os.makedirs(os.path.dirname(path), mode=0o700, exist_ok=True)
+                    make(path)
+                    try:
+                        r = subprocess.run(command, env=self.env, capture_output=True,
+                                           timeout=60, stdin=subprocess.DEVNULL)
+                        line = f"{program}: cannot use the lock file {path}: {reason}\n"
+                        self.assertEqual(r.returncode, status, r.stderr)
+                        self.assertTrue(r.stderr.decode().startswith(line), r.stderr)
+                    finally:
+                        if os.path.isdir(path) and not os.path.islink(path):
+                            os.rmdir(path)
+                        else:
+                            os.remove(path)
+        # Nothing was stopped, no service was started, and no item stayed.
+        self.assertNotIn("bootout", self.verbs())
+        self.assertTrue(self.is_loaded())
+        self.assertEqual(subprocess.run([LAUNCHCTL, "print", f"gui/{uid}/com.example.locked"],
+                                        env=self.env, capture_output=True).returncode, 113)
 
 
 if __name__ == "__main__":

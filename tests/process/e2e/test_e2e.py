@@ -1,6 +1,7 @@
 """The whole product on Linux: the controller drives the stand-in service manager, which runs
 the launcher, which runs the stand-in media server. Nothing is faked but the browser."""
 
+import fcntl
 import os
 import re
 import shutil
@@ -15,7 +16,7 @@ import urllib.request
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doubles"))
 from desktop_entry import autostart_command  # noqa: E402
 from harness import (LAUNCHCTL, SERVER_LABEL, TRAY, TRAY_LABEL, BundleTestCase,  # noqa: E402
-                     full_file_system, processes_mentioning, wait_for)
+                     full_file_system, private_tmp, processes_mentioning, wait_for)
 
 
 class EndToEndCase(BundleTestCase):
@@ -32,7 +33,8 @@ class EndToEndCase(BundleTestCase):
         return r.stdout.decode()
 
     def print_agent(self, label):
-        return subprocess.run([LAUNCHCTL, "print", f"{self.domain}/{label}"], env=self.env,
+        return subprocess.run([*self.prefix, LAUNCHCTL, "print", f"{self.domain}/{label}"],
+                              env=self.env,
                               capture_output=True, timeout=30)
 
     def loaded(self, label):
@@ -293,6 +295,45 @@ class ConcurrentCommandsTest(EndToEndCase):
                 self.assertEqual(login.wait(timeout=120), 0)
                 self.assertEqual([p.wait(timeout=120) for p in resumes], [0] * 10)
                 self.assertIn("\u2502 \u2713 Start at Login\n", self.status())
+
+
+
+class SharedFolderTest(EndToEndCase):
+    """Without XDG_RUNTIME_DIR: the session's state lies in /tmp (here one of the test's own),
+    whatever TMPDIR each command is given."""
+
+    def test_a_tmpdir_change_between_install_and_pause_still_pauses(self):
+        self.prefix, _ = private_tmp(self)
+        del self.env["XDG_RUNTIME_DIR"]
+        self.env["TMPDIR"] = os.path.join(self.root, "tmp-a")
+        r = self.tray("--install-agents", "--no-open")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.wait_for_status("Tessaway Server: Running")
+        self.env["TMPDIR"] = os.path.join(self.root, "tmp-b")
+        self.assertEqual(self.tray("--ctl", "pause").returncode, 0)
+        self.assertIn("Tessaway Server: Paused", self.status())
+        self.assertFalse(self.loaded(SERVER_LABEL))
+
+
+class BoundedWaitTest(EndToEndCase):
+    def test_an_overrides_lock_held_elsewhere_ends_commands_with_a_failure(self):
+        self.assertEqual(self.tray("--ctl", "login-off").returncode, 0)
+        lock = os.path.join(self.env["XDG_STATE_HOME"], "tessaway-launchd", "disabled.plist.lock")
+        holder = os.open(lock, os.O_RDWR)
+        self.addCleanup(os.close, holder)
+        fcntl.flock(holder, fcntl.LOCK_EX)
+        gave_up = f"launchctl: gave up after 10 seconds: another process holds {lock}\n"
+        rows = [("launchctl enable", [LAUNCHCTL, "enable", f"{self.domain}/{SERVER_LABEL}"],
+                 gave_up),
+                ("--ctl login-on", [TRAY, "--ctl", "login-on"], "")]
+        for name, command, line in rows:
+            with self.subTest(name):
+                # A wait without end would outlast the time-out here and fail the row.
+                r = subprocess.run(command, env=self.env, capture_output=True, text=True,
+                                   timeout=120)
+                self.assertNotEqual(r.returncode, 0)
+                self.assertTrue(r.stderr.startswith(line), r.stderr)
+        self.assertIn("\u2502   Start at Login\n", self.status())
 
 
 if __name__ == "__main__":

@@ -28,7 +28,7 @@ import uuid
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doubles"))
 from desktop_entry import autostart_command, read_group, split_exec  # noqa: E402
 from harness import (BACKEND, binary_plist_with_string, deep_binary_plist,  # noqa: E402
-                     deep_xml_plist, unsafe_folder_rows, wait_for)
+                     deep_xml_plist, private_tmp, unsafe_folder_rows, wait_for)
 from user_manager import UserManager  # noqa: E402
 
 LAUNCHCTL = os.environ.get("LAUNCHCTL", "")
@@ -111,6 +111,7 @@ class LaunchctlCase(unittest.TestCase):
         os.makedirs(self.home)
         os.makedirs(self.runtime, mode=0o700)
         self.token = uuid.uuid4().hex
+        self.prefix = []  # what the tool is started through
         self.env = {
             "PATH": os.environ.get("PATH", SERVICE_PATH),
             "HOME": self.home,
@@ -131,7 +132,7 @@ class LaunchctlCase(unittest.TestCase):
     # Running the tool
 
     def lc(self, *args, env=None, timeout=10):
-        return subprocess.run([LAUNCHCTL, *args], capture_output=True, text=True,
+        return subprocess.run([*self.prefix, LAUNCHCTL, *args], capture_output=True, text=True,
                               env=env or self.env, timeout=timeout)
 
     def assertResult(self, result, status, stdout="", stderr=""):
@@ -1193,15 +1194,14 @@ class AutostartTest(LaunchctlCase):
 
 
 class FallbackFolderTest(LaunchctlCase):
-    """Without XDG_RUNTIME_DIR the runtime folder lies in the shared temporary folder."""
+    """Without XDG_RUNTIME_DIR the runtime folder lies in the shared temporary folder, /tmp,
+    whatever TMPDIR says (here a /tmp of the test's own)."""
 
     def setUp(self):
         super().setUp()
-        self.tmp = self.path("tmp")
-        os.makedirs(self.tmp, mode=0o1777)
-        os.chmod(self.tmp, 0o1777)
+        self.prefix, self.tmp = private_tmp(self)
         del self.env["XDG_RUNTIME_DIR"]
-        self.env["TMPDIR"] = self.tmp
+        self.env["TMPDIR"] = self.path("elsewhere-tmp")
         self.folder = os.path.join(self.tmp, f"tessaway-launchd-{UID}")
         agents = os.path.join(self.home, "Library", "LaunchAgents")
         os.makedirs(agents)
@@ -1233,9 +1233,8 @@ class FallbackFolderTest(LaunchctlCase):
                 make()
                 try:
                     for args in commands:
-                        self.assertResult(self.lc(*args), 1,
-                                          stderr=f"launchctl: not using {self.folder}: "
-                                                 f"{reason}\n")
+                        self.assertResult(self.lc(*args), 1, stderr="launchctl: not using "
+                                          f"/tmp/tessaway-launchd-{UID}: {reason}\n")
                     inside = self.folder if os.path.isdir(self.folder) else elsewhere
                     self.assertEqual(os.listdir(inside), [])
                     self.assertEqual(os.listdir(elsewhere), [])

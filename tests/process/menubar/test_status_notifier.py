@@ -3,6 +3,7 @@ display and a private session bus, a StatusNotifierWatcher and host standing in 
 of a desktop shell, and the item read and driven through the same code as scripts/tray_menu.py.
 Also the desktop with no tray host at all, and hosts that start late or restart."""
 
+import fcntl
 import functools
 import os
 import struct
@@ -154,6 +155,16 @@ def legibility(pixels, background):
         ratios.append((light + 0.05) / (dark + 0.05))
     ratios.sort(reverse=True)
     return ratios[len(ratios) // 4]
+
+
+def hold_lock(test, path):
+    """Holds the lock file at `path` as another process would, until the test ends; the
+    descriptor, to release it earlier."""
+    os.makedirs(os.path.dirname(path), mode=0o700, exist_ok=True)
+    holder = os.open(path, os.O_RDWR | os.O_CREAT, 0o600)
+    test.addCleanup(os.close, holder)
+    fcntl.flock(holder, fcntl.LOCK_EX)
+    return holder
 
 
 @unittest.skipUnless(APP, "run through ctest, which names the built bundle")
@@ -395,6 +406,19 @@ class StatusNotifierMenuTest(DesktopTestCase):
         self.assert_dump(self.item, paused(login=False))
         self.assertFalse(self.is_loaded())
 
+    def test_the_menu_answers_while_another_command_holds_the_control_lock(self):
+        self.assert_dump(self.item, running("Den"))
+        holder = hold_lock(self, os.path.join(self.env["XDG_RUNTIME_DIR"], "tessaway-control",
+                                              "control.lock"))
+        self.item.click("Pause Sharing")
+        # Held until released below: a menu that waited for it would let these calls time out.
+        self.item.about_to_show()
+        self.assertEqual(tray_menu.dump(self.item), running("Den"))
+        self.assertTrue(self.is_loaded())
+        fcntl.flock(holder, fcntl.LOCK_UN)
+        self.assert_dump(self.item, PAUSED)
+        self.assertFalse(self.is_loaded())
+
     def test_bad_calls_from_the_panel_are_refused_or_ignored(self):
         self.set_loaded(loaded=False)
         self.assert_dump(self.item, PAUSED)
@@ -535,6 +559,15 @@ class ServerProcessTest(DesktopTestCase):
                         "the server still runs")
         self.assert_dump(self.item, PAUSED)
         self.assertTrue(self.ours("tessaway-tray"), "the item ended")
+
+    def test_start_at_login_waits_off_the_menu_for_a_lock_held_elsewhere(self):
+        hold_lock(self, os.path.join(self.env["XDG_STATE_HOME"], "tessaway-launchd",
+                                     "disabled.plist.lock"))
+        self.item.click("Start at Login")
+        self.item.about_to_show()  # answered while the click's commands wait for the lock
+        # They give up; the check mark then shows the setting as it still is: on.
+        self.assert_dump(self.item, running("Not set up yet: open setup to finish"), seconds=90)
+        self.assertIn("\u2713 Start at Login", self.tray("--ctl", "status").stdout.decode())
 
     def test_quit_ends_the_item_and_the_server(self):
         self.item.click("Quit Tessaway Server")

@@ -1,3 +1,6 @@
+#include <fcntl.h>
+#include <sys/file.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QMessageBox>
@@ -6,6 +9,7 @@
 #include <algorithm>
 
 #include "core/identity.h"
+#include "platform/unique_fd.h"
 #include "tests/unit/menubar/tray_test_fixture.h"
 
 namespace tessaway {
@@ -60,6 +64,7 @@ TEST_P(PauseTest, StopsTheServerAgentAndShowsPaused) {
     const size_t before = launchctl.calls.size();
 
     pauseRow()->trigger();
+    ASSERT_TRUE(finishActions());
     EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()},
                                                      {"bootout", serverTarget()},
                                                      {"print", serverTarget()}}));
@@ -80,6 +85,7 @@ TEST_F(TrayTest, PauseIsConfirmedByAPollOneAndAHalfSecondsLater) {
     loadServer();
     launch();  // starting
     tray->togglePause();
+    ASSERT_TRUE(finishActions());
     const size_t afterPause = launchctl.calls.size();
     const auto paused = std::chrono::steady_clock::now();
     ASSERT_TRUE(waitUntil([&] { return launchctl.calls.size() > afterPause; }));
@@ -99,6 +105,7 @@ TEST_F(TrayTest, ResumeLoadsTheAgentAndCountsTheGraceFromTheResume) {
     clock = 5000.0;
 
     pauseRow()->trigger();
+    ASSERT_TRUE(finishActions());
     EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()},
                                                      {"print-disabled", domain},
                                                      {"bootstrap", domain, serverPlist.string()}}));
@@ -120,6 +127,7 @@ TEST_F(TrayTest, AFailedResumeShowsTheMessageBoxAndThenPausedAgain) {
     const size_t before = launchctl.calls.size();
 
     tray->togglePause();
+    ASSERT_TRUE(finishActions());
     EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()}}));
     ASSERT_EQ(alerts.size(), 1u);
     EXPECT_EQ(alerts[0].message, "Tessaway Server");
@@ -180,12 +188,14 @@ TEST_F(LoginTest, TogglesStartAtLoginAndReadsTheCheckMarkBack) {
     launch();
     const size_t before = launchctl.calls.size();
     loginRow()->trigger();
+    ASSERT_TRUE(finishActions());
     EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print-disabled", domain},
                                                      {"disable", serverTarget()},
                                                      {"disable", domain + "/" + trayLabel},
                                                      {"print-disabled", domain}}));
     EXPECT_FALSE(loginRow()->isChecked());
     loginRow()->trigger();
+    ASSERT_TRUE(finishActions());
     EXPECT_TRUE(loginRow()->isChecked());
 }
 
@@ -195,8 +205,35 @@ TEST_F(LoginTest, ACheckMarkThatCouldNotChangeKeepsTheRealSetting) {
     ASSERT_TRUE(loginRow()->isChecked());
     launchctl.enableStatus = 0;  // every change refused, though the tool says it succeeded
     loginRow()->trigger();       // the action itself flips the mark; the read-back restores it
+    ASSERT_TRUE(finishActions());
     EXPECT_TRUE(loginRow()->isChecked());
     EXPECT_EQ(snap().state, ServerState::paused);
+}
+
+TEST_F(TrayTest, TheMenuKeepsAnsweringWhileAnotherHolderHasTheControlLock) {
+    loadServer();
+    launch();
+    show(ServerState::running);
+    // Held as another process holds it: through an open file of its own.
+    std::filesystem::create_directories(runtime() / "tessaway-control");
+    const platform::UniqueFd holder(
+        open((runtime() / "tessaway-control" / "control.lock").c_str(), O_RDWR | O_CREAT, 0600));
+    ASSERT_EQ(flock(holder.get(), LOCK_EX), 0);
+    const size_t before = launchctl.calls.size();
+
+    pauseRow()->trigger();
+    loginRow()->trigger();
+    tray->menuWillOpen();  // the check mark and the poll are still answered at once
+    spin(0.3);
+    EXPECT_NE(snap().state, ServerState::paused);
+    for (const auto& call : callsSince(before))
+        EXPECT_TRUE(call[0] == "print" || call[0] == "print-disabled") << call[0];
+
+    flock(holder.get(), LOCK_UN);
+    ASSERT_TRUE(finishActions());
+    EXPECT_EQ(snap().state, ServerState::paused);
+    EXPECT_FALSE(loginRow()->isChecked());
+    EXPECT_FALSE(launchctl.loadedLabels.count(serverLabel));
 }
 
 TEST_F(TrayTest, QuitStopsTheServerAgentAndEndsTheEventLoop) {

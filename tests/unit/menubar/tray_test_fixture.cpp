@@ -4,13 +4,16 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <thread>
 
 #include "core/identity.h"
+#include "menubar/action_worker.h"
 #include "platform/clock.h"
 
 namespace tessaway::testing {
@@ -91,6 +94,16 @@ void TrayTest::show(ServerState state, const SetupFacts& facts) {
         }
     }
     tray->render();
+}
+
+bool TrayTest::finishActions() {
+    // Queued behind the actions; its own queued call comes after their outcomes.
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    tray->actions_->submit([done] {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [done] { done->store(true); }, Qt::QueuedConnection);
+    });
+    return waitUntil([&] { return done->load(); });
 }
 
 bool TrayTest::waitUntil(const std::function<bool()>& done, double seconds) {

@@ -41,6 +41,10 @@ protected:
     /// knows no facts), then renders.
     void show(ServerState state, const SetupFacts& facts = {});
 
+    /// Runs the event loop until every action chosen so far has run on the action thread and
+    /// its outcome has been shown on the main thread. False when that took over 30 seconds.
+    bool finishActions();
+
     /// Runs the event loop until `done` holds or `seconds` of real time pass.
     static bool waitUntil(const std::function<bool()>& done, double seconds = 30.0);
     /// Runs the event loop for `seconds` of real time.

@@ -18,20 +18,27 @@ class BadRequestsTest(ServerTestCase):
         return int(answer.split(b" ", 2)[1]), answer
 
     def test_slow_clients_never_keep_others_waiting(self):
-        # Every connection the server takes is held by a client that sends its request line a
+        # Every connection the server takes is held by a client that sends its request head a
         # byte at a time; others must still be answered at once, again and again.
+        rows = [("request line", b"GET /api/pi", b"n"),
+                ("headers", b"GET /api/ping HTTP/1.1\r\nX-Slow: ", b"x")]
+        for name, opening, trickle in rows:
+            with self.subTest(name):
+                self.assert_slow_clients_are_let_go(opening, trickle)
+
+    def assert_slow_clients_are_let_go(self, opening, trickle):
         slow = []
         self.addCleanup(lambda: [s.close() for s in slow])
         for _ in range(64):
             s = socket.create_connection(("127.0.0.1", self.server.port), timeout=5)
-            s.sendall(b"GET /api/pi")
+            s.sendall(opening)
             slow.append(s)
         deadline = time.monotonic() + 12
         answered = 0
         while time.monotonic() < deadline:
             for s in slow:
                 try:
-                    s.sendall(b"n")
+                    s.sendall(trickle)
                 except OSError:
                     pass
             self.assertEqual(self.server.get("/api/ping", timeout=5).status, 200)

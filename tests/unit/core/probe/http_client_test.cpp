@@ -100,6 +100,24 @@ const ExchangeCase kCases[] = {
     {"never_ending_body_fails_at_the_size_limit",
      TestHttpServer::Response::verbatim(kHead + "\r\n", Then::flood, std::string(4096, 'x')),
      kQuick, false},
+    {"interim_answers_before_the_answer",
+     TestHttpServer::Response::verbatim("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\n"
+                                        "X-Note: busy\r\n\r\n" +
+                                            kHead + "Content-Length: 2\r\n\r\n{}",
+                                        Then::hold),
+     kQuick, true, 200, "{}"},
+    {"interim_answer_to_head",
+     TestHttpServer::Response::verbatim(
+         "HTTP/1.1 100 Continue\r\n\r\n" + kHead + "Content-Length: 99\r\n\r\n", Then::hold),
+     {"HEAD", "", 20.0, 0.0},
+     true,
+     200,
+     ""},
+    {"switching_protocols_is_no_answer",
+     TestHttpServer::Response::verbatim(
+         "HTTP/1.1 101 Switching Protocols\r\n\r\n" + kHead + "Content-Length: 2\r\n\r\n{}",
+         Then::hold),
+     kQuick, false},
     {"garbage_status_line",
      TestHttpServer::Response::verbatim("SSH-2.0-OpenSSH_9.2\r\n\r\n", Then::hold), kQuick, false},
     {"negative_content_length",

@@ -2,10 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 
+#include <chrono>
+#include <filesystem>
+
+#include "platform/control_lock.h"
 #include "platform/process.h"
 #include "platform/process_signal.h"
+#include "platform/unique_fd.h"
 #include "tests/doubles/temp_home.h"
 
 namespace tessaway {
@@ -130,6 +137,67 @@ TEST(LaunchctlRunnerMissingTool, ANonExecutableFileCannotStartEither) {
     const auto r = launchctl({"print"});
     EXPECT_EQ(r.status, -1);
     EXPECT_FALSE(r.output.empty());
+}
+
+/// A wait that must end: what is waited for, how long it may take, and what the caller learns.
+struct BoundedWaitCase {
+    const char* name;
+    std::string script;  ///< run by /bin/sh with a time limit of half a second
+    bool timedOut;
+    int status;
+    std::string output;
+};
+
+class BoundedWaitTest : public ::testing::TestWithParam<BoundedWaitCase> {};
+
+TEST_P(BoundedWaitTest, EndsAtTheTimeLimitWithWhatIsKnownByThen) {
+    const auto& row = GetParam();
+    testing::TempDir dir;
+    const auto leftover = dir.path() / "leftover";
+    ScopedEnv env("LEFTOVER", leftover.string());
+    const auto run = platform::runCaptured("/bin/sh", {"-c", row.script}, 0.5);
+    if (const std::string pid = testing::readFile(leftover); !pid.empty()) {
+        kill(std::stoi(pid), SIGKILL);
+    }
+    EXPECT_TRUE(run.started);
+    EXPECT_EQ(run.timedOut, row.timedOut);
+    EXPECT_EQ(run.status, row.status);
+    EXPECT_EQ(run.output, row.output);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BoundedWaitTest,
+    ::testing::Values(
+        BoundedWaitCase{"tool_that_never_ends_is_killed", "printf started; exec sleep 60", true,
+                        SIGKILL, "started"},
+        BoundedWaitCase{"tool_that_closes_its_output_and_stays_is_killed",
+                        "printf started; exec >&- 2>&-; exec sleep 60", true, SIGKILL, "started"},
+        BoundedWaitCase{"tool_that_ends_but_leaves_the_pipe_held_gives_its_status",
+                        "printf done; sleep 60 & echo $! > \"$LEFTOVER\"; exit 3", false, 3,
+                        "done"},
+        BoundedWaitCase{"tool_within_the_limit_is_untouched", "printf quick", false, 0, "quick"}),
+    testing::CaseName());
+
+TEST(ControlLockWait, GivesUpWhenAnotherHolderKeepsItAndSaysSo) {
+    testing::TempDir runtime;
+    ScopedEnv env("XDG_RUNTIME_DIR", runtime.path().string());
+    const auto folder = runtime.path() / "tessaway-control";
+    std::filesystem::create_directories(folder);
+    // Held as another process holds it: through an open file of its own.
+    const platform::UniqueFd holder(
+        open((folder / "control.lock").c_str(), O_RDWR | O_CREAT, 0600));
+    ASSERT_EQ(flock(holder.get(), LOCK_EX), 0);
+    ::testing::internal::CaptureStderr();
+    {
+        const platform::ControlLock lock(0.3);
+        EXPECT_FALSE(lock.held());
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "tessaway-tray: gave up after 0.3 seconds: another command still holds " +
+                  (folder / "control.lock").string() + "\n");
+    flock(holder.get(), LOCK_UN);
+    const platform::ControlLock lock(0.3);
+    EXPECT_TRUE(lock.held());
 }
 
 }  // namespace
