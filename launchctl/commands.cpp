@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +23,7 @@
 #include "launchctl/systemd/unit_folder.h"
 #include "launchctl/target.h"
 #include "platform/clock.h"
+#include "platform/lock_file.h"
 #include "platform/system.h"
 #include "platform/unique_fd.h"
 
@@ -280,15 +280,23 @@ void registerLogin() {
 }
 
 /// Held while definitions load, so that two loads of one label, under either engine, never
-/// both start it. Bounded: a holder that seems stuck is not waited for.
+/// both start it. Bounded: a holder that seems stuck is not waited for, and then nothing loads.
 class LoadLock {
 public:
-    explicit LoadLock(const std::string& folder)
-        : fd_(open((folder + "/.load").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {
-        const double deadline = platform::now() + kLoadLockSeconds;
-        while (fd_ && flock(fd_.get(), LOCK_EX | LOCK_NB) != 0 && platform::now() < deadline)
-            platform::sleepFor(0.005);
+    explicit LoadLock(const std::string& folder) {
+        const std::string path = folder + "/.load";
+        platform::LockFile file = platform::openLockFile(path, platform::LockOpen::create);
+        if (!file.fd) {
+            err("launchctl: cannot use the lock file " + path + ": " + file.problem + "\n");
+            return;
+        }
+        if (!platform::lockWithin(file.fd.get(), kLoadLockSeconds)) {
+            err("launchctl: gave up waiting for another launchctl loading services\n");
+            return;
+        }
+        fd_ = std::move(file.fd);
     }
+    bool held() const { return static_cast<bool>(fd_); }
 
 private:
     platform::UniqueFd fd_;
@@ -305,6 +313,10 @@ int bootstrap(const std::vector<std::string_view>& args) {
     if (!ctx) return status;
     const Overrides overrides = readOverrides(overridesPath());
     const LoadLock lock(ctx->folder);
+    if (!lock.held()) {
+        err("Bootstrap failed: 5: Input/output error\n");
+        return kIoErrorStatus;
+    }
     ctx->engines.primary->importSession();
     bool failed = false;
     bool fromAgentsFolder = false;
@@ -355,6 +367,7 @@ int sessionStart(const std::vector<std::string_view>& args) {
     if (!paths) return kIoErrorStatus;
     const Overrides overrides = readOverrides(overridesPath());
     const LoadLock lock(ctx->folder);
+    if (!lock.held()) return kIoErrorStatus;
     ctx->engines.primary->importSession();
     bool failed = false;
     bool fromAgentsFolder = false;

@@ -317,11 +317,15 @@ class LockFileTest(BundleTestCase):
              [LAUNCHCTL, "disable", f"gui/{uid}/com.example.locked"], 5, "launchctl"),
             ("supervisor", os.path.join(run, "tessaway-launchd", "com.example.locked.lock"),
              [LAUNCHCTL, "bootstrap", f"gui/{uid}", definition], 5, "launchctl"),
+            ("load", os.path.join(run, "tessaway-launchd", ".load"),
+             [LAUNCHCTL, "bootstrap", f"gui/{uid}", definition], 5, "launchctl"),
         ]
         for lock, path, command, status, program in locks:
             for kind, make, reason in kinds:
                 with self.subTest(lock=lock, kind=kind):
                     os.makedirs(os.path.dirname(path), mode=0o700, exist_ok=True)
+                    if os.path.lexists(path):  # made by a command of an earlier row
+                        os.remove(path)
                     make(path)
                     try:
                         r = subprocess.run(command, env=self.env, capture_output=True,

@@ -143,14 +143,21 @@ TEST_F(TrayTest, AResumeChosenWhileTheMessageBoxIsOpenOpensNoSecondOne) {
     std::filesystem::remove(serverPlist);
     int shown = 0;
     tray->setAlertPresenterForTesting([&](const QString&, const QString&) {
-        // The box runs its own event loop: the user can choose the row again meanwhile.
-        if (++shown == 1) tray->togglePause();
+        // The box runs its own event loop: the user can choose the row again meanwhile, and
+        // that resume fails while the box is still open.
+        if (++shown == 1) {
+            tray->togglePause();
+            EXPECT_TRUE(finishActions());
+        }
     });
     tray->togglePause();
+    ASSERT_TRUE(finishActions());
     EXPECT_EQ(shown, 1);
     // Once it is dismissed, the next failure shows one again.
     tray->togglePause();  // pauses
+    ASSERT_TRUE(finishActions());
     tray->togglePause();  // resumes, and fails
+    ASSERT_TRUE(finishActions());
     EXPECT_EQ(shown, 2);
 }
 
