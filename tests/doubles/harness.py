@@ -212,7 +212,13 @@ class FakeInstance:
 
 class BundleTestCase(unittest.TestCase):
     """A temporary HOME and runtime folder, the scripted launchctl, and helpers to run the
-    controller from the built bundle. Everything started is stopped in cleanup."""
+    controller from the built bundle (or the bundle at `app`). Everything started is stopped
+    in cleanup."""
+
+    app = APP
+
+    def program(self, name):
+        return os.path.join(self.app, "Contents", "MacOS", name)
 
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="tessaway-e2e-")
@@ -249,8 +255,10 @@ class BundleTestCase(unittest.TestCase):
         self.addCleanup(self.end_stand_in_services)
 
     def end_stand_in_services(self):
-        subprocess.run([LAUNCHCTL, "bootout", f"gui/{os.getuid()}"], env=self.env,
-                       capture_output=True, timeout=30)
+        launchctl = self.program("launchctl")
+        if os.path.exists(launchctl):  # an installed bundle may be gone already
+            subprocess.run([launchctl, "bootout", f"gui/{os.getuid()}"], env=self.env,
+                           capture_output=True, timeout=30)
         deadline = time.monotonic() + 15
         while processes_mentioning(self.root) and time.monotonic() < deadline:
             time.sleep(0.1)
@@ -316,8 +324,8 @@ class BundleTestCase(unittest.TestCase):
     # running the controller
 
     def tray(self, *args, timeout=60):
-        return subprocess.run([TRAY, *args], env=self.env, capture_output=True,
-                              timeout=timeout, stdin=subprocess.DEVNULL)
+        return subprocess.run([self.program("tessaway-tray"), *args], env=self.env,
+                              capture_output=True, timeout=timeout, stdin=subprocess.DEVNULL)
 
     def opened_addresses(self, count=0, seconds=30):
         """The addresses the fake browser recorded, once there are `count` of them (or

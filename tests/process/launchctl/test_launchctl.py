@@ -22,7 +22,7 @@ import unittest
 import uuid
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doubles"))
-from desktop_entry import autostart_command, read_group, split_exec  # noqa: E402
+from desktop_entry import entry_command, read_group, split_exec  # noqa: E402
 from harness import (binary_plist_with_string, deep_binary_plist, deep_xml_plist,  # noqa: E402
                      unsafe_folder_rows, wait_for)
 
@@ -979,7 +979,7 @@ class AutostartTest(LaunchctlCase):
 
     def test_program_at_a_path_with_reserved_characters_still_starts(self):
         # Each login is read by our strict reader of the rules, and by GLib when it is here.
-        readers = [("desktop entry rules", lambda: autostart_command(self.entry))]
+        readers = [("desktop entry rules", lambda: entry_command(self.entry))]
         if shutil.which("gio"):
             readers.append(("GLib", lambda: ["gio", "launch", self.entry]))
         rows = [("spaces, a percent sign and quotes", 'Tess "way" 100% done'),
@@ -1038,7 +1038,7 @@ class AutostartTest(LaunchctlCase):
                 self.bootstrap(path)
                 after = self.entry_text()
                 if replaced:
-                    self.assertEqual(autostart_command(self.entry),
+                    self.assertEqual(entry_command(self.entry),
                                      [self.program, "session-start"])
                     ours = after
                 else:
