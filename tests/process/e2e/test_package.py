@@ -106,7 +106,7 @@ class InstallTest(EndToEndCase):
     def setUp(self):
         if os.geteuid() != 0:
             self.skipTest("installing the package needs root")
-        lock = open("/run/lock/tessaway-package-test.lock", "w")
+        lock = open(os.path.join(tempfile.gettempdir(), "tessaway-package-test.lock"), "w")
         self.addCleanup(lock.close)
         fcntl.flock(lock, fcntl.LOCK_EX)
         if self.installed():
@@ -141,14 +141,19 @@ class InstallTest(EndToEndCase):
         port = int(re.search(r"port: (\d+)", report).group(1))
         self.assertEqual(self.opened_addresses(1), [f"http://localhost:{port}/setup"])
         self.assertIn("menu-bar item: shown", self.wait_for_status("menu-bar item: shown"))
-        # The agent runs the installed bundle's launcher.
+        # The agent runs the installed bundle's launcher, the next login its launchctl.
         pid = self.agent_pid(SERVER_LABEL)
         self.assertEqual(pid and os.readlink(f"/proc/{pid}/exe"),
                          f"{APP}/Contents/MacOS/tessaway-server")
+        autostart = os.path.join(self.env["XDG_CONFIG_HOME"], "autostart",
+                                 "tessaway-launchd.desktop")
+        self.assertEqual(entry_command(autostart), [f"{APP}/Contents/MacOS/launchctl",
+                                                    "session-start"])
 
         self.end_stand_in_services()
         self.apt("remove", "tessaway")
         self.assertEqual([p for p in paths if os.path.lexists(p)], there_before)
+        self.assertIsNone(entry_command(autostart), "a login would run the removed bundle")
 
 
 if __name__ == "__main__":
