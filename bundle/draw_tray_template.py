@@ -50,13 +50,15 @@ def coverage(px, py):
     return round(255 * hits / (SAMPLES * SAMPLES))
 
 
-def png(width, height, rows):
+def png(width, height, rows, colour_type=4):
+    """A PNG of 8-bit `rows`: grey + alpha (colour type 4) or RGBA (6)."""
+
     def chunk(kind, data):
         return struct.pack(">I", len(data)) + kind + data + struct.pack(
             ">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
 
     raw = b"".join(b"\x00" + bytes(row) for row in rows)
-    header = struct.pack(">IIBBBBB", width, height, 8, 4, 0, 0, 0)  # grey + alpha
+    header = struct.pack(">IIBBBBB", width, height, 8, colour_type, 0, 0, 0)
     return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) +
             chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
 

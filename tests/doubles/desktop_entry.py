@@ -1,8 +1,10 @@
-"""A strict reader of desktop entries, as a desktop reads an autostart entry at login: the
-[Desktop Entry] group's values unescaped as strings, then Exec split by its quoting rules and
-its field codes expanded. Anything ambiguous is an error, as it is for the strictest readers."""
+"""A strict reader of desktop entries, as a desktop reads an autostart entry at login or the
+menu entry that a user chooses: the [Desktop Entry] group's values unescaped as strings, then
+Exec split by its quoting rules and its field codes expanded. Anything ambiguous is an error,
+as it is for the strictest readers."""
 
 import os
+import shutil
 
 STRING_ESCAPES = {"s": " ", "n": "\n", "t": "\t", "r": "\r", "\\": "\\"}
 RESERVED = set(" \t\n\"'\\><~|&;$*?#()`")
@@ -94,9 +96,11 @@ def split_exec(value):
     return args
 
 
-def autostart_command(path):
-    """The command a desktop runs at login for the autostart entry at `path`, or None when it
-    skips the entry (switched off, or its TryExec program is gone)."""
+def entry_command(path, search_path=os.defpath):
+    """The command a desktop runs for the entry at `path` (an autostart entry at login, an
+    application entry chosen from the menu), or None when it skips the entry (switched off,
+    or its TryExec program is gone). A TryExec that is not a path is looked up in
+    `search_path`, as PATH is."""
     with open(path, encoding="utf-8") as f:
         entry = read_group(f.read())
     if entry.get("Type") != "Application" or entry.get("Hidden") == "true":
@@ -104,6 +108,8 @@ def autostart_command(path):
     try_exec = entry.get("TryExec")
     if try_exec is not None:
         program = unescape_string(try_exec)
+        if "/" not in program:
+            program = shutil.which(program, path=search_path) or ""
         if not (os.path.isfile(program) and os.access(program, os.X_OK)):
             return None
     return split_exec(entry["Exec"])

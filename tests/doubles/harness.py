@@ -269,7 +269,13 @@ class FakeInstance:
 
 class BundleTestCase(unittest.TestCase):
     """A temporary HOME and runtime folder, the scripted launchctl, and helpers to run the
-    controller from the built bundle. Everything started is stopped in cleanup."""
+    controller from the built bundle (or the bundle at `app`). Everything started is stopped
+    in cleanup."""
+
+    app = APP
+
+    def program(self, name):
+        return os.path.join(self.app, "Contents", "MacOS", name)
 
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="tessaway-e2e-")
@@ -315,8 +321,10 @@ class BundleTestCase(unittest.TestCase):
         outside, behind = set(), []
         if self.manager:
             outside = set(processes_mentioning(self.root)) - self.manager.processes()
-        subprocess.run([*self.prefix, LAUNCHCTL, "bootout", f"gui/{os.getuid()}"], env=self.env,
-                       capture_output=True, timeout=30)
+        launchctl = self.program("launchctl")
+        if os.path.exists(launchctl):  # an installed bundle may be gone already
+            subprocess.run([*self.prefix, launchctl, "bootout", f"gui/{os.getuid()}"],
+                           env=self.env, capture_output=True, timeout=30)
         if self.manager:
             self.manager.stop()
             behind = self.manager.leftovers()
@@ -387,8 +395,8 @@ class BundleTestCase(unittest.TestCase):
     # running the controller
 
     def tray(self, *args, timeout=60):
-        return subprocess.run([*self.prefix, TRAY, *args], env=self.env, capture_output=True,
-                              timeout=timeout, stdin=subprocess.DEVNULL)
+        return subprocess.run([*self.prefix, self.program("tessaway-tray"), *args], env=self.env,
+                              capture_output=True, timeout=timeout, stdin=subprocess.DEVNULL)
 
     def opened_addresses(self, count=0, seconds=30):
         """The addresses the fake browser recorded, once there are `count` of them (or

@@ -14,7 +14,7 @@ import urllib.error
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doubles"))
-from desktop_entry import autostart_command  # noqa: E402
+from desktop_entry import entry_command  # noqa: E402
 from harness import (LAUNCHCTL, SERVER_LABEL, TRAY, TRAY_LABEL, BundleTestCase,  # noqa: E402
                      full_file_system, private_tmp, processes_mentioning, wait_for)
 
@@ -33,9 +33,9 @@ class EndToEndCase(BundleTestCase):
         return r.stdout.decode()
 
     def print_agent(self, label):
-        return subprocess.run([*self.prefix, LAUNCHCTL, "print", f"{self.domain}/{label}"],
-                              env=self.env,
-                              capture_output=True, timeout=30)
+        return subprocess.run([*self.prefix, self.program("launchctl"), "print",
+                               f"{self.domain}/{label}"], env=self.env, capture_output=True,
+                              timeout=30)
 
     def loaded(self, label):
         return self.print_agent(label).returncode == 0
@@ -227,7 +227,7 @@ class LoginTest(EndToEndCase):
     def log_in(self):
         if self.manager:
             self.assertIsNone(self.manager.start())
-        command = autostart_command(self.entry)
+        command = entry_command(self.entry)
         self.assertIsNotNone(command, "the desktop would skip the entry")
         # Read to the end, as a session manager may: nothing left running keeps it open.
         r = subprocess.run(command, env=self.env, capture_output=True, timeout=60)
@@ -239,7 +239,7 @@ class LoginTest(EndToEndCase):
         self.assertEqual(r.returncode, 0, r.stderr)
         port = int(re.search(rb"port (\d+) \(new\)", r.stdout).group(1))
         self.wait_for_status("Tessaway Server: Running")
-        self.assertEqual(autostart_command(self.entry),
+        self.assertEqual(entry_command(self.entry),
                          [os.path.realpath(LAUNCHCTL), "session-start"])
 
         self.log_out()

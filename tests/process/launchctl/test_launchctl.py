@@ -26,7 +26,7 @@ import unittest
 import uuid
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doubles"))
-from desktop_entry import autostart_command, read_group, split_exec  # noqa: E402
+from desktop_entry import entry_command, read_group, split_exec  # noqa: E402
 from harness import (BACKEND, binary_plist_with_string, deep_binary_plist,  # noqa: E402
                      deep_xml_plist, private_tmp, unsafe_folder_rows, wait_for)
 from user_manager import UserManager  # noqa: E402
@@ -1065,7 +1065,7 @@ class AutostartTest(LaunchctlCase):
 
     def test_program_at_a_path_with_reserved_characters_still_starts(self):
         # Each login is read by our strict reader of the rules, and by GLib when it is here.
-        readers = [("desktop entry rules", lambda: autostart_command(self.entry))]
+        readers = [("desktop entry rules", lambda: entry_command(self.entry))]
         if shutil.which("gio"):
             readers.append(("GLib", lambda: ["gio", "launch", self.entry]))
         if os.access(XDG_GENERATOR, os.X_OK):
@@ -1130,7 +1130,7 @@ class AutostartTest(LaunchctlCase):
                 self.assertResult(self.lc("enable", target(label)), 0)
                 self.assertEqual(line in read_text(self.entry), BACKEND == "systemd")
                 if BACKEND == "standin":
-                    self.assertEqual(autostart_command(self.entry),
+                    self.assertEqual(entry_command(self.entry),
                                      [self.program, "session-start"])
                 overrides = f'\t"{label}" => enabled\n'
                 self.assertResult(self.lc("print-disabled", DOMAIN), 0,
@@ -1169,7 +1169,7 @@ class AutostartTest(LaunchctlCase):
                 self.bootstrap(path)
                 after = self.entry_text()
                 if replaced:
-                    self.assertEqual(autostart_command(self.entry),
+                    self.assertEqual(entry_command(self.entry),
                                      [self.program, "session-start"])
                     ours = after
                 else:
