@@ -136,24 +136,33 @@ def live_instances(folder):
     return sorted(live)
 
 
-def private_tmp(test):
+def private_tmp(test, *keep):
     """A command prefix that runs a program with a folder of the test's own (made here, open to
     all as /tmp is) in place of /tmp, in a mount namespace of its own, so that what it keeps in
     the shared temporary folder stays the test's (and the programs that one test starts this way
-    all see the same folder); and that folder. The test's own folder stays where it is, also
-    when it lies in /tmp. Skips the test, saying why, where mount namespaces are refused."""
+    all see the same folder); and that folder. The test's own folder, the bundle under test, the
+    doubles and the folders in `keep` stay where they are, also when they lie in /tmp (a
+    checkout there).
+    Skips the test, saying why, where mount namespaces are refused."""
     folder = os.path.join(test.root, "tmp")
     os.makedirs(folder)
     os.chmod(folder, 0o1777)
-    keep = os.path.relpath(test.root, "/tmp")
-    if keep.startswith(".."):
-        script = 'mount --bind "$0" /tmp && exec "$@"'
-        prefix = ["unshare", "-m", "--propagation", "private", "sh", "-c", script, folder]
-    else:
-        os.makedirs(os.path.join(folder, keep), exist_ok=True)
-        script = 'mount --bind "$1" "$0/$2" && mount --rbind "$0" /tmp && shift 2 && exec "$@"'
-        prefix = ["unshare", "-m", "--propagation", "private", "sh", "-c", script, folder,
-                  test.root, keep]
+    outer = []
+    for path in sorted({os.path.realpath(p) for p in (test.root, APP, HERE, *keep) if p}):
+        if os.path.relpath(path, "/tmp").startswith(".."):
+            continue
+        if not any(path.startswith(o + os.sep) for o in outer):
+            outer.append(path)
+    binds = []
+    for path in outer:
+        inside = os.path.join(folder, os.path.relpath(path, "/tmp"))
+        os.makedirs(inside, exist_ok=True)
+        binds += [path, inside]
+    # Each kept folder is bound into the new /tmp before it takes the place of the old one.
+    script = ('while [ "$1" != -- ]; do mount --bind "$1" "$2" || exit 1; shift 2; done; '
+              'shift; mount --rbind "$0" /tmp && exec "$@"')
+    prefix = ["unshare", "-m", "--propagation", "private", "sh", "-c", script, folder, *binds,
+              "--"]
     try:
         probe = subprocess.run(prefix + ["true"], capture_output=True, timeout=30)
     except OSError as error:

@@ -1199,7 +1199,7 @@ class FallbackFolderTest(LaunchctlCase):
 
     def setUp(self):
         super().setUp()
-        self.prefix, self.tmp = private_tmp(self)
+        self.prefix, self.tmp = private_tmp(self, os.path.dirname(LAUNCHCTL))
         del self.env["XDG_RUNTIME_DIR"]
         self.env["TMPDIR"] = self.path("elsewhere-tmp")
         self.folder = os.path.join(self.tmp, f"tessaway-launchd-{UID}")

@@ -134,9 +134,18 @@ class SetupInBrowserTest(DesktopTestCase):
 
     def await_next_page(self, page):
         """Waits until the browser has left the page whose root element is `page`."""
-        from selenium.webdriver.support import expected_conditions
+        from selenium.common.exceptions import WebDriverException
         from selenium.webdriver.support.wait import WebDriverWait
-        WebDriverWait(self.browser, 60).until(expected_conditions.staleness_of(page))
+
+        def left(driver):
+            try:
+                page.is_enabled()
+                return False
+            except WebDriverException:  # stale, or "does not belong to the document"
+                pass
+            return driver.execute_script("return document.readyState") == "complete"
+        # A question asked while the next page replaces the old one may fail; ask again.
+        WebDriverWait(self.browser, 60, ignored_exceptions=(WebDriverException,)).until(left)
 
     def test_setup_from_the_menu_to_finished(self):
         self.reported("Not set up yet: open setup to finish")
