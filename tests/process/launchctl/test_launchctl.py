@@ -773,8 +773,6 @@ class BootoutTest(LaunchctlCase):
         self.assertTrue(wait_for(lambda: not processes_with(marker)),
                         "a process of the service outlived its bootout")
 
-    @unittest.skipIf(BACKEND == "systemd", "the user manager's mixed kill sends SIGTERM to the "
-                     "program only, and SIGKILL to what is left")
     def test_whole_process_group_gets_sigterm(self):
         # The leader takes its time to end, so the background child can show what it got.
         script = ("trap 'sleep 1; exit 0' TERM; "
