@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up, builds the bundle, and starts Tessaway as a user would: the first time it
-# installs both agents under the stand-in service manager, starts the server and opens the setup
-# page; later runs refresh the agents and make sure the server runs. Ends with the status report.
+# installs both agents (under systemd's user manager where one runs, else the bundle's own
+# supervisors), starts the server and opens the setup page; later runs refresh the agents and
+# make sure the server runs. Ends with the status report.
 # Safe to run again.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
