@@ -222,18 +222,25 @@ CONF
 
 # Runs a program of the sway session as its user, with the session's environment.
 as_panel_user() {
-    if [ "$(id -u)" = 0 ]; then
-        runuser -u "$panel_user" -- env -i "${session_env[@]}" "$@"
-    else
-        env -i "${session_env[@]}" "$@"
-    fi
+    (panel_exec "$@")
 }
 
-# The sway session's pointer: sway_click X Y BUTTON (button1, button3).
+# Becomes a program of the sway session: `panel_exec PROGRAM... &` leaves the program's own
+# process id in $!, for the clean-up (setpriv and env replace themselves with it).
+panel_exec() {
+    if [ "$(id -u)" = 0 ]; then
+        exec setpriv --reuid="$panel_user" --regid="$panel_user" --init-groups -- \
+            env -i "${session_env[@]}" "$@"
+    fi
+    exec env -i "${session_env[@]}" "$@"
+}
+
+# A headless sway has no pointer of its own (and `swaymsg seat - cursor` clicks reach no
+# client of a seat without one): a virtual pointer device stands in for the mouse.
+# sway_click X Y BUTTON (left, right) clicks it and returns once sway has handled the click.
 sway_click() {
-    as_panel_user swaymsg -q "seat - cursor set $1 $2"
-    as_panel_user swaymsg -q "seat - cursor press $3"
-    as_panel_user swaymsg -q "seat - cursor release $3"
+    echo "click $1 $2 $3" >&"${pointer[1]}"
+    read -r -t 20 _ <&"${pointer[0]}"
 }
 
 # The windows in sway's tree with their places, one line each.
@@ -272,21 +279,29 @@ CONF
     if [ "$(id -u)" = 0 ]; then chown -R "$panel_user" "$dir"; fi
     session_env=(PATH="$PATH" HOME="$dir/home" XDG_RUNTIME_DIR="$dir/run"
                  XDG_CONFIG_HOME="$dir/config" LANG=C.UTF-8 "${item_env[@]}")
-    as_panel_user dbus-daemon --session --nofork --print-address=3 3>"$dir/bus" \
+    panel_exec dbus-daemon --session --nofork --print-address=3 3>"$dir/bus" \
         >/dev/null 2>&1 &
     pids+=($!)
     wait_for "[ -s '$dir/bus' ]"
     session_env+=(DBUS_SESSION_BUS_ADDRESS="$(head -n1 "$dir/bus")")
-    as_panel_user WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 sway -c "$dir/sway.conf" \
+    panel_exec WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 sway -c "$dir/sway.conf" \
         >"$dir/sway.log" 2>&1 &
     pids+=($!)
     wait_for "ls '$dir/run'/sway-ipc.*.sock >/dev/null 2>&1 && ls '$dir/run'/wayland-? >/dev/null 2>&1"
     session_env+=(SWAYSOCK="$(ls "$dir/run"/sway-ipc.*.sock | head -n1)"
                   WAYLAND_DISPLAY="$(basename "$(ls -d "$dir/run"/wayland-? | head -n1)")")
-    sleep 3 # waybar comes up
-    as_panel_user QT_QPA_PLATFORM=wayland "$tray" --agent >"$dir/item.log" 2>&1 &
+    coproc pointer { panel_exec python3 "$root/scripts/lib/wl_pointer.py" 800 500; }
+    pids+=("$pointer_PID")
+    read -r -t 20 _ <&"${pointer[0]}"
+    # What the bar asks of the item when clicked, for the report.
+    : >"$out/sway-dbus.txt"
+    panel_exec dbus-monitor --session "interface='org.kde.StatusNotifierItem'" \
+        "interface='com.canonical.dbusmenu'" >>"$out/sway-dbus.txt" 2>&1 &
     pids+=($!)
-    sleep 5
+    sleep 3 # waybar comes up
+    panel_exec QT_QPA_PLATFORM=wayland "$tray" --agent >"$dir/item.log" 2>&1 &
+    pids+=($!)
+    sleep 12
     as_panel_user grim "$dir/idle.png" && cp "$dir/idle.png" "$out/sway-idle.png"
     read -r x y <<<"$(mark_centre "$out/sway-idle.png" 30)"
     {
@@ -298,16 +313,19 @@ CONF
             as_panel_user "$tray" --ctl login-off >/dev/null
             sleep 6 # one poll
         fi
-        sway_click "$x" "$y" "$([ "$shot" = right-click ] && echo button3 || echo button1)"
+        echo "== $shot" >>"$out/sway-dbus.txt"
+        sway_click "$x" "$y" "$([ "$shot" = right-click ] && echo right || echo left)"
         sleep 2
         as_panel_user grim "$dir/$shot.png" && cp "$dir/$shot.png" "$out/sway-$shot.png"
         { echo "$shot:"; sway_windows; } >>"$report"
-        sway_click 400 400 button1 # closes the menu
+        sway_click 400 400 left # closes the menu
         sleep 1
+        as_panel_user grim "$dir/closed.png" && cp "$dir/closed.png" "$out/sway-$shot-closed.png"
     done
     rm "$dir/state/loaded/com.quorvel.tessaway-server"
     sleep 7
     as_panel_user grim "$dir/dimmed.png" && cp "$dir/dimmed.png" "$out/sway-idle-dimmed.png"
+    cp "$dir/item.log" "$out/sway-item.log"
     echo "sway: $out/sway-*.png, $report"
     end_started
 }
