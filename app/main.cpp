@@ -83,7 +83,6 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    me = getpid();
     bundleID = platform::mainBundle().identifier.value_or(serverLabel);
     // From here on this process is a running instance: --ctl status counts it, --ctl quit
     // ends it, also while it still waits for the server. The others are listed and this one

@@ -12,7 +12,6 @@ std::filesystem::path agentsDir;
 std::filesystem::path serverPlist;
 
 bool launchedByAgent = false;
-pid_t me = 0;
 std::string bundleID;
 std::vector<pid_t> others;
 

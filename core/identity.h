@@ -28,7 +28,6 @@ void fillIdentity();
 
 // Second group: only on the path that may become the menu-bar application.
 extern bool launchedByAgent;
-extern pid_t me;
 extern std::string bundleID;
 /// The other live instances of bundleID, listed when this one registered.
 extern std::vector<pid_t> others;
