@@ -287,7 +287,7 @@ public:
         const std::string path = folder + "/.load";
         platform::LockFile file = platform::openLockFile(path, platform::LockOpen::create);
         if (!file.fd) {
-            err("launchctl: cannot use the lock file " + path + ": " + file.problem + "\n");
+            platform::sayLockFileUnusable("launchctl", path, file.problem);
             return;
         }
         if (!platform::lockWithin(file.fd.get(), kLoadLockSeconds)) {

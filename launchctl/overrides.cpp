@@ -95,8 +95,7 @@ OverrideResult setOverride(const std::string& path, const std::string& label, bo
     const std::string lockPath = path + ".lock";
     const platform::LockFile lock = platform::openLockFile(lockPath, platform::LockOpen::create);
     if (!lock.fd) {
-        platform::writeStandardError("launchctl: cannot use the lock file " + lockPath + ": " +
-                                     lock.problem + "\n");
+        platform::sayLockFileUnusable("launchctl", lockPath, lock.problem);
         return OverrideResult::failed;
     }
     if (!platform::lockWithin(lock.fd.get(), kLockWaitSeconds)) {

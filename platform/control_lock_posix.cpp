@@ -25,8 +25,7 @@ UniqueFd takeLock(double waitSeconds) {
     const std::string path = folder.path + "/control.lock";
     LockFile lock = openLockFile(path, LockOpen::create);
     if (!lock.fd) {
-        writeStandardError("tessaway-tray: cannot use the lock file " + path + ": " + lock.problem +
-                           "\n");
+        sayLockFileUnusable("tessaway-tray", path, lock.problem);
         return {};
     }
     if (lockWithin(lock.fd.get(), waitSeconds, &abandoned)) return std::move(lock.fd);

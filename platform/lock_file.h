@@ -26,6 +26,11 @@ enum class LockOpen {
 /// link, a folder or a FIFO stands in for would exclude nobody.
 LockFile openLockFile(const std::string& path, LockOpen how);
 
+/// Says on standard error, for `program`, why the lock file at `path` cannot serve
+/// (`problem` as openLockFile gives it).
+void sayLockFileUnusable(const std::string& program, const std::string& path,
+                         const std::string& problem);
+
 /// Takes an exclusive `flock` on `fd`, trying again until `seconds` of real time have passed
 /// or `abandon` (when given) is set. False when the lock was not taken.
 bool lockWithin(int fd, double seconds, const std::atomic<bool>* abandon = nullptr);

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/system.h"
+
 namespace tessaway::platform {
 namespace {
 
@@ -43,6 +45,11 @@ LockFile openLockFile(const std::string& path, LockOpen how) {
         lock.fd.reset();
     }
     return lock;
+}
+
+void sayLockFileUnusable(const std::string& program, const std::string& path,
+                         const std::string& problem) {
+    writeStandardError(program + ": cannot use the lock file " + path + ": " + problem + "\n");
 }
 
 bool lockWithin(int fd, double seconds, const std::atomic<bool>* abandon) {

@@ -82,10 +82,6 @@ std::vector<pid_t> liveEntries(const std::string& folder) {
     return pids;
 }
 
-void refuse(const std::string& path, const std::string& problem) {
-    writeStandardError("tessaway-tray: cannot use the lock file " + path + ": " + problem + "\n");
-}
-
 /// Creates and locks this process's entry at `path`; empty, after a line on standard error,
 /// when that cannot be done.
 UniqueFd lockOwnEntry(const std::string& path) {
@@ -94,7 +90,7 @@ UniqueFd lockOwnEntry(const std::string& path) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         LockFile entry = openLockFile(path, LockOpen::create);
         if (!entry.fd) {
-            refuse(path, entry.problem);
+            sayLockFileUnusable("tessaway-tray", path, entry.problem);
             return {};
         }
         struct stat held {
@@ -105,7 +101,7 @@ UniqueFd lockOwnEntry(const std::string& path) {
             return std::move(entry.fd);
         }
     }
-    refuse(path, "it keeps changing");
+    sayLockFileUnusable("tessaway-tray", path, "it keeps changing");
     return {};
 }
 
@@ -144,7 +140,7 @@ Registration registerRunningApplication(const std::string& identifier) {
     const std::string lockPath = folder + "/" + kRegistryLockName;
     const LockFile lock = openLockFile(lockPath, LockOpen::create);
     if (!lock.fd) {
-        refuse(lockPath, lock.problem);
+        sayLockFileUnusable("tessaway-tray", lockPath, lock.problem);
         result.refused = true;
         return result;
     }

@@ -412,8 +412,7 @@ LoadResult loadService(const ServiceDefinition& def, const Environment& env,
     const std::string lock = lockPath(folder, def.label);
     if (const auto problem = platform::openLockFile(lock, platform::LockOpen::create).problem;
         !problem.empty()) {
-        platform::writeStandardError("launchctl: cannot use the lock file " + lock + ": " +
-                                     problem + "\n");
+        platform::sayLockFileUnusable("launchctl", lock, problem);
         return LoadResult::failed;
     }
     int channel[2];
