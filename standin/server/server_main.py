@@ -87,6 +87,40 @@ MAX_LOG_BYTES = 8 * 1024 * 1024
 _log_lock = threading.Lock()
 
 
+def _fresh_log_in_place(path):
+    """Puts an empty file at `path` and the old one at its ".1"; returns the new file open for
+    appending. The name never stands empty, so a reader (tail -F, a viewer) always finds a log.
+    Where hard links are not possible the old file is renamed first."""
+    folder, name = os.path.split(path)
+    flags = os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
+    temp = os.path.join(folder, f".{name}.{os.getpid()}.new")
+    try:
+        os.link(path, temp)
+    except OSError:
+        os.replace(path, path + ".1")
+        return os.open(path, flags & ~os.O_EXCL, 0o644)
+    try:
+        os.replace(temp, path + ".1")
+        fresh = os.open(temp, flags, 0o644)
+    except OSError:
+        _remove_quietly(temp)
+        raise
+    try:
+        os.replace(temp, path)
+    except OSError:
+        os.close(fresh)
+        _remove_quietly(temp)
+        raise
+    return fresh
+
+
+def _remove_quietly(path):
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
 def _rotate_log():
     """When standard output is a log file past its bound: the file becomes its ".1" (replacing
     an older one) and a new one takes its place, on standard error too when that is the same
@@ -106,8 +140,7 @@ def _rotate_log():
         path = os.readlink(f"/proc/self/fd/{out}")
         if not os.path.samestat(info, os.stat(path)):
             raise OSError("the log file was replaced")
-        os.replace(path, path + ".1")
-        fresh = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644)
+        fresh = _fresh_log_in_place(path)
         try:
             os.dup2(fresh, out)
             if same_error:

@@ -1,6 +1,7 @@
 import os
 import re
 import socket
+import threading
 import unittest
 
 from server_harness import ServerTestCase, ipv6_loopback_available, parse_page
@@ -86,9 +87,26 @@ class EndpointsTest(ServerTestCase):
         line = next(line for line in log.splitlines() if "GET /aaa" in line)
         self.assertLess(len(line), 2200)
         self.assertRegex(line, r"… \(\d+ characters\)$")
-        # Past its bound the log is rotated: the next line goes to a fresh file.
-        os.truncate(self.server.log_path, 9 * 1024 * 1024)
-        self.server.get("/api/ping")
+        # Past its bound the log is rotated: the next line goes to a fresh file, and a reader
+        # watching the name never finds it missing.
+        missing = []
+        done = threading.Event()
+
+        def watch():
+            while not done.is_set():
+                if not os.path.exists(self.server.log_path):
+                    missing.append(True)
+
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        try:
+            for _ in range(5):
+                os.truncate(self.server.log_path, 9 * 1024 * 1024)
+                self.server.get("/api/ping")
+        finally:
+            done.set()
+            watcher.join()
+        self.assertEqual(missing, [], "the log's name stood empty during a rotation")
         rotated = self.server.log_path + ".1"
         self.server.get("/api/setup/status")
         log = self.server.log_when(lambda text: "/api/setup/status" in text)
