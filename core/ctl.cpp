@@ -6,7 +6,6 @@
 #include <optional>
 
 #include "core/probe/server_probe.h"
-#include "core/probe/setup_status.h"
 #include "core/probe/snapshot.h"
 #include "core/service/agent_control.h"
 #include "core/service/port_config.h"
@@ -19,7 +18,6 @@
 namespace tessaway {
 namespace {
 
-constexpr double kProbeTimeout = 3.0;
 // The report's rows are a few dozen characters wide; a longer server name is cut.
 constexpr size_t kReportNameCharacters = 200;
 
@@ -52,15 +50,13 @@ Snapshot probeSnapshot(bool loaded) {
         snap.state = ServerState::paused;
         return snap;
     }
-    if (!getJSON("/api/ping", kProbeTimeout).ok) {
+    if (!pingServer()) {
         snap.state = ServerState::starting;
         return snap;
     }
     snap.state = ServerState::running;
-    snap.setFacts(setupFacts(getJSON("/api/setup/status", kProbeTimeout).obj));
-    // The name comes from the server; it must not be able to drive the user's terminal.
-    if (snap.name)
-        snap.name = boundedName(replaceControlCharacters(*snap.name), kReportNameCharacters);
+    snap.setFacts(askSetupStatus());
+    if (snap.name) snap.name = boundedName(*snap.name, kReportNameCharacters);
     return snap;
 }
 

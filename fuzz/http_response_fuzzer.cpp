@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "core/probe/http_client.h"
-#include "core/probe/setup_status.h"
+#include "core/probe/server_probe.h"
 
 namespace {
 
@@ -79,6 +79,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     request.timeout = 1.0;
     const HttpResponse answer = httpRequest(request);
     if (answer.body && answer.body->size() > kMaxBodyBytes) __builtin_trap();
-    if (answer.body) (void)setupFacts(parseJsonObject(*answer.body));
+    if (answer.body) (void)setupFacts(*answer.body);
     return 0;
 }

@@ -11,8 +11,7 @@
 #include <QTimer>
 
 #include "core/identity.h"
-#include "core/probe/http_client.h"
-#include "core/probe/setup_status.h"
+#include "core/probe/server_probe.h"
 #include "core/service/agent_control.h"
 #include "core/service/port_config.h"
 #include "core/text.h"
@@ -30,9 +29,6 @@ namespace {
 
 constexpr int kPollIntervalMs = 5000;
 constexpr int kPollAfterToggleMs = 1500;
-// A request fails when no byte has come for two seconds, and in any case after three.
-constexpr double kIdleTimeout = 2.0;
-constexpr double kRequestTimeout = 3.0;
 constexpr int kHostCheckIntervalMs = 1000;
 // A longer server name would make the menu as wide as the screen.
 constexpr size_t kMenuNameCharacters = 48;
@@ -47,16 +43,7 @@ const QString kLoginLeftOn = QStringLiteral(
     "Tessaway Server started, but Start at Login could not be switched off again. Switch it "
     "off in this menu once the cause is gone.");
 
-HttpRequest getRequest(const std::string& url) {
-    HttpRequest request;
-    request.method = "GET";
-    request.url = url;
-    request.timeout = kRequestTimeout;
-    request.idleTimeout = kIdleTimeout;
-    return request;
-}
-
-/// Runs `apply` on the main thread, unless the Tray is gone by then. Called from the session's
+/// Runs `apply` on the main thread, unless the Tray is gone by then. Called from the probe's
 /// thread, so it touches nothing of the Tray there: the guard is only read on the main thread.
 void deliver(QPointer<Tray> guard, std::function<void(Tray&)> apply) {
     QCoreApplication* app = QCoreApplication::instance();
@@ -69,18 +56,16 @@ void deliver(QPointer<Tray> guard, std::function<void(Tray&)> apply) {
         Qt::QueuedConnection);
 }
 
-/// A menu title for `text`: control characters (a tab would start the shortcut column) are
-/// replaced, and "&" is shown as itself rather than marking a mnemonic.
+/// A menu title for `text`: "&" is shown as itself rather than marking a mnemonic.
 QString menuTitle(const std::string& text) {
-    return QString::fromStdString(replaceControlCharacters(text))
-        .replace('&', QStringLiteral("&&"));
+    return QString::fromStdString(text).replace('&', QStringLiteral("&&"));
 }
 
 }  // namespace
 
 Tray::Tray()
     : menu(std::make_unique<QMenu>()),
-      session(std::make_unique<HttpWorker>()),
+      probe_(std::make_unique<ServerProbe>()),
       actions_(std::make_unique<ActionWorker>()) {
     statusRow = new QAction(kTitle, menu.get());
     detailRow = new QAction(QString(), menu.get());
@@ -97,7 +82,7 @@ Tray::~Tray() {
     // Joins the worker threads first: no completion runs while the rest goes away. An action
     // still running is finished; its outcome finds no Tray.
     actions_.reset();
-    session.reset();
+    probe_.reset();
 }
 
 void Tray::applicationDidFinishLaunching() {
@@ -204,26 +189,20 @@ void Tray::poll() {
     }
     const int64_t port = serverPort();
     const ServerMonitor::Ticket ticket = monitor_.issueTicket();
-    session->submit(getRequest(probeBase(port) + "/api/ping"),
-                    [guard = QPointer<Tray>(this), ticket, port](HttpResponse response) {
-                        const bool ok = response.answered && response.status == 200;
-                        deliver(guard,
-                                [ticket, ok, port](Tray& tray) { tray.pinged(ticket, ok, port); });
-                    });
+    probe_->ping(port, [guard = QPointer<Tray>(this), ticket, port](bool ok) {
+        deliver(guard, [ticket, ok, port](Tray& tray) { tray.pinged(ticket, ok, port); });
+    });
 }
 
 void Tray::pinged(ServerMonitor::Ticket ticket, bool ok, int64_t port) {
     // An answer that something newer has overtaken changes nothing and leads nowhere.
     if (!monitor_.pinged(ticket, ok)) return;
     if (ok) {
-        session->submit(getRequest(probeBase(port) + "/api/setup/status"),
-                        [guard = QPointer<Tray>(this), ticket](HttpResponse response) {
-                            SetupFacts facts;
-                            if (response.body) facts = setupFacts(parseJsonObject(*response.body));
-                            deliver(guard, [ticket, facts](Tray& tray) {
-                                if (tray.monitor_.setupStatusAnswered(ticket, facts)) tray.render();
-                            });
-                        });
+        probe_->askSetupStatus(port, [guard = QPointer<Tray>(this), ticket](SetupFacts facts) {
+            deliver(guard, [ticket, facts = std::move(facts)](Tray& tray) {
+                if (tray.monitor_.setupStatusAnswered(ticket, facts)) tray.render();
+            });
+        });
     }
     render();
 }

@@ -20,7 +20,7 @@ class QTimer;
 namespace tessaway {
 
 class ActionWorker;
-class HttpWorker;
+class ServerProbe;
 class StatusNotifierItem;
 namespace testing {
 class TrayTest;
@@ -40,7 +40,7 @@ public:
     /// dismissed.
     using AlertPresenter = std::function<void(const QString& message, const QString& informative)>;
 
-    /// Creates the menu and its rows and the HTTP session. Nothing visible, no question to
+    /// Creates the menu and its rows and the server probe. Nothing visible, no question to
     /// the service manager or the server.
     Tray();
     /// Abandons requests in flight; the server is not touched.
@@ -97,9 +97,9 @@ private:
     QSystemTrayIcon* item = nullptr;          ///< the status item where the toolkit shows it
     StatusNotifierItem* exported_ = nullptr;  ///< the status item where a D-Bus host shows it
     std::unique_ptr<QMenu> menu;
-    ServerMonitor monitor_;   ///< the snapshot and the run of unanswered pings
-    QTimer* timer = nullptr;  ///< the poll timer, created at launch
-    std::unique_ptr<HttpWorker> session;
+    ServerMonitor monitor_;               ///< the snapshot and the run of unanswered pings
+    QTimer* timer = nullptr;              ///< the poll timer, created at launch
+    std::unique_ptr<ServerProbe> probe_;  ///< asks the server, in the background
     std::unique_ptr<ActionWorker> actions_;
     QAction* statusRow = nullptr;
     QAction* detailRow = nullptr;

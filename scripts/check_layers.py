@@ -3,9 +3,9 @@
 
 The layers, lowest first: platform <- {core, launchctl} <- menubar <- app; the launcher
 stands alone. Inside launchctl, its two engines (supervisor/, systemd/) use the shared parts of
-launchctl/ and never each other. Only the menu bar may include Qt; libplist, Boost and sd-bus
-each stay inside the one source that wraps them. Prints each offending include and exits 1 when
-there is one. Usage: check_layers.py [REPOSITORY_ROOT]
+launchctl/ and never each other. Only the menu bar may include Qt; libplist, Boost, sd-bus and
+nlohmann::json each stay inside the one source that wraps them. Prints each offending include
+and exits 1 when there is one. Usage: check_layers.py [REPOSITORY_ROOT]
 """
 import os
 import re
@@ -27,6 +27,7 @@ QT_ALLOWED = {"menubar"}
 CONFINED = {
     "plist/": "platform/property_list.cpp",
     "boost/": "core/probe/http_client.cpp",
+    "nlohmann/": "core/probe/server_probe.cpp",
     "systemd/": "launchctl/systemd/user_manager.cpp",
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.MULTILINE)
