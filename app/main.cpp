@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "core/ctl.h"
+#include "app/ctl.h"
+#include "app/menubar_module.h"
 #include "core/identity.h"
-#include "core/menubar_module.h"
 #include "core/probe/server_probe.h"
 #include "core/service/agent_control.h"
 #include "core/service/agent_install.h"

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "core/server_monitor.h"
+#include "core/probe/server_monitor.h"
 #include "menubar/tray_host.h"
 
 class QAction;

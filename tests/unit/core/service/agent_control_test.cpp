@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "core/ctl.h"
 #include "core/identity.h"
 #include "platform/clock.h"
 #include "tests/doubles/fake_launchctl.h"
@@ -123,76 +122,6 @@ TEST_F(AgentControlTest, StartWithLoginOffLiftsTheOverrideForTheBootstrapOnly) {
     EXPECT_EQ(fake.calls[2], (Args{"enable", target(serverLabel)}));
     EXPECT_EQ(fake.calls[4], (Args{"disable", target(serverLabel)}));
 }
-
-struct RestoreCase {
-    const char* name;
-    bool disableFails;
-    bool overrideHolds;  ///< print-disabled still shows the override after a failed disable
-    bool restored;
-};
-
-class RestoreTest : public AgentControlTest, public ::testing::WithParamInterface<RestoreCase> {};
-
-// Resuming with start at login off lifts the override for the bootstrap; a restore that does
-// not take is reported, and the resume counts as failed.
-TEST_P(RestoreTest, AFailedRestoreIsCheckedAndReported) {
-    installDefinition();
-    setStartAtLogin(false);
-    fake.calls.clear();
-    if (GetParam().disableFails) fake.disableStatus = 28;
-    if (GetParam().overrideHolds) fake.printDisabledOutput = "\t" + S + " => disabled\n";
-    ::testing::internal::CaptureStderr();
-    const int32_t status = runCtl("resume");
-    const std::string errors = ::testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(fake.loadedLabels.count(serverLabel));
-    Verbs expected{"print", "print-disabled", "enable", "bootstrap", "disable"};
-    if (GetParam().disableFails) expected.push_back("print-disabled");
-    EXPECT_EQ(fake.verbs(), expected);
-    EXPECT_EQ(status, GetParam().restored ? 0 : 1);
-    EXPECT_EQ(startAtLogin(), !GetParam().restored);
-    EXPECT_EQ(errors, GetParam().restored ? ""
-                                          : "start at login could not be switched off again for "
-                                            "com.quorvel.tessaway-server: Could not disable "
-                                            "service: 28: No space left on device\n");
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, RestoreTest,
-                         ::testing::Values(RestoreCase{"restored", false, false, true},
-                                           RestoreCase{"disable_fails", true, false, false},
-                                           RestoreCase{"disable_fails_but_the_override_holds", true,
-                                                       true, true}),
-                         testing::CaseName());
-
-struct LoginOnCase {
-    const char* name;
-    std::optional<int> enableStatus;
-    std::optional<std::string> printDisabled;
-    std::string message;
-};
-
-class LoginOnTest : public AgentControlTest, public ::testing::WithParamInterface<LoginOnCase> {};
-
-// When start at login stays off, login-on says why.
-TEST_P(LoginOnTest, SaysWhyItCannot) {
-    setStartAtLogin(false);
-    fake.enableStatus = GetParam().enableStatus;
-    fake.printDisabledOutput = GetParam().printDisabled;
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(runCtl("login-on"), GetParam().message.empty() ? 0 : 1);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), GetParam().message);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, LoginOnTest,
-    ::testing::Values(
-        LoginOnCase{"switched_on", std::nullopt, std::nullopt, ""},
-        LoginOnCase{"refused", 5, std::nullopt,
-                    "start at login could not be switched on: the setting did not change\n"},
-        LoginOnCase{"entry_still_switched_off", std::nullopt,
-                    "login = off: the autostart entry is switched off (Hidden=true)\n",
-                    "start at login could not be switched on: the autostart entry is switched "
-                    "off (Hidden=true)\n"}),
-    testing::CaseName());
 
 TEST_F(AgentControlTest, FailedBootstrapStillSucceedsWhenTheAgentIsLoadedAfterwards) {
     installDefinition();

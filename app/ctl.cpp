@@ -1,4 +1,4 @@
-#include "core/ctl.h"
+#include "app/ctl.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "core/server_monitor.h"
+#include "core/probe/server_monitor.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "core/menubar_module.h"
+#include "app/menubar_module.h"
 
 #include <dlfcn.h>
 
