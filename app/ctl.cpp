@@ -73,15 +73,15 @@ void printStatusReport() {
     head += row(text.status);
     if (!text.detail.empty()) head += row(text.detail);
     head += rule("\u251C");
-    head += row("Open Setup / Dashboard" + disabled);
-    head += row("Add Media Folder\u2026" + disabled);
+    head += row(kOpenSetupRow + disabled);
+    head += row(kAddFolderRow + disabled);
     head += rule("\u251C");
     head += row(text.pause);
     platform::writeStandardOutput(head);
 
-    std::string tail = row(std::string(startAtLogin() ? "\u2713" : " ") + " Start at Login");
+    std::string tail = row(std::string(startAtLogin() ? "\u2713 " : "  ") + kStartAtLoginRow);
     tail += rule("\u251C");
-    tail += row("Quit Tessaway Server        \u2318Q");
+    tail += row(std::string(kQuitRow) + "        \u2318Q");
     tail += rule("\u2514");
     platform::writeStandardOutput(tail);
 }

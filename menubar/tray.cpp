@@ -67,14 +67,16 @@ Tray::Tray()
     : menu(std::make_unique<QMenu>()),
       probe_(std::make_unique<ServerProbe>()),
       actions_(std::make_unique<ActionWorker>()) {
+    // The status, detail and pause rows get their texts from the snapshot at every render().
+    // Until then the pause row reads as it will for the first snapshot: "Pause Sharing".
     statusRow = new QAction(kTitle, menu.get());
     detailRow = new QAction(QString(), menu.get());
-    openRow = new QAction(QStringLiteral("Open Setup / Dashboard"), menu.get());
-    addRow = new QAction(QStringLiteral("Add Media Folder\u2026"), menu.get());
-    pauseRow = new QAction(QStringLiteral("Pause Sharing"), menu.get());
-    loginRow = new QAction(QStringLiteral("Start at Login"), menu.get());
+    openRow = new QAction(QString::fromUtf8(kOpenSetupRow), menu.get());
+    addRow = new QAction(QString::fromUtf8(kAddFolderRow), menu.get());
+    pauseRow = new QAction(QString::fromStdString(menuText(monitor_.snapshot()).pause), menu.get());
+    loginRow = new QAction(QString::fromUtf8(kStartAtLoginRow), menu.get());
     loginRow->setCheckable(true);
-    quitRow = new QAction(QStringLiteral("Quit Tessaway Server"), menu.get());
+    quitRow = new QAction(QString::fromUtf8(kQuitRow), menu.get());
     quitRow->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
 }
 

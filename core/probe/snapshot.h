@@ -31,6 +31,12 @@ struct Snapshot {
     void setFacts(const SetupFacts& facts);
 };
 
+/// The rows of the menu whose texts never change; the menu and the status report both show them.
+inline constexpr const char* kOpenSetupRow = "Open Setup / Dashboard";
+inline constexpr const char* kAddFolderRow = "Add Media Folder\u2026";
+inline constexpr const char* kStartAtLoginRow = "Start at Login";
+inline constexpr const char* kQuitRow = "Quit Tessaway Server";
+
 /// The texts the menu and the status report show for a snapshot.
 struct MenuText {
     std::string status;

@@ -17,7 +17,7 @@
 namespace tessaway::testing {
 namespace {
 
-constexpr size_t kMaxHead = 64 * 1024;
+constexpr size_t kMaxHead = size_t{64} * 1024;
 constexpr size_t kFloodBytes = 10 << 20;
 
 const char* reason(int status) {
