@@ -9,7 +9,6 @@
 #include "core/probe/snapshot.h"
 #include "core/service/agent_control.h"
 #include "core/service/port_config.h"
-#include "core/text.h"
 #include "platform/bundle.h"
 #include "platform/control_lock.h"
 #include "platform/running_apps.h"
@@ -56,13 +55,12 @@ Snapshot probeSnapshot(bool loaded) {
     }
     snap.state = ServerState::running;
     snap.setFacts(askSetupStatus());
-    if (snap.name) snap.name = boundedName(*snap.name, kReportNameCharacters);
     return snap;
 }
 
 void printStatusReport() {
     const bool loaded = serverLoaded();
-    const MenuText text = menuText(probeSnapshot(loaded));
+    const MenuText text = menuText(probeSnapshot(loaded), kReportNameCharacters);
     const bool shown = !otherInstances().empty();
     const int64_t port = serverPort();
     const std::string disabled = loaded ? "" : "   (disabled)";

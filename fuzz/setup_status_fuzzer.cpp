@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Snapshot snap;
     snap.state = ServerState::running;
     snap.setFacts(setupFacts(body));
-    const MenuText text = menuText(snap);
+    const MenuText text = menuText(snap, 48);
     if (replaceControlCharacters(text.detail) != text.detail) __builtin_trap();
     return 0;
 }

@@ -14,7 +14,6 @@
 #include "core/probe/server_probe.h"
 #include "core/service/agent_control.h"
 #include "core/service/port_config.h"
-#include "core/text.h"
 #include "menubar/action_worker.h"
 #include "menubar/menu_position.h"
 #include "menubar/status_notifier_item.h"
@@ -73,7 +72,9 @@ Tray::Tray()
     detailRow = new QAction(QString(), menu.get());
     openRow = new QAction(QString::fromUtf8(kOpenSetupRow), menu.get());
     addRow = new QAction(QString::fromUtf8(kAddFolderRow), menu.get());
-    pauseRow = new QAction(QString::fromStdString(menuText(monitor_.snapshot()).pause), menu.get());
+    pauseRow = new QAction(
+        QString::fromStdString(menuText(monitor_.snapshot(), kMenuNameCharacters).pause),
+        menu.get());
     loginRow = new QAction(QString::fromUtf8(kStartAtLoginRow), menu.get());
     loginRow->setCheckable(true);
     quitRow = new QAction(QString::fromUtf8(kQuitRow), menu.get());
@@ -164,9 +165,8 @@ void Tray::menuWillOpen() {
 }
 
 void Tray::render() {
-    Snapshot snap = monitor_.snapshot();
-    if (snap.name) snap.name = boundedName(*snap.name, kMenuNameCharacters);
-    const MenuText text = menuText(snap);
+    const Snapshot& snap = monitor_.snapshot();
+    const MenuText text = menuText(snap, kMenuNameCharacters);
     statusRow->setText(menuTitle(text.status));
     detailRow->setText(menuTitle(text.detail));
     detailRow->setVisible(!detailRow->text().isEmpty());

@@ -1,5 +1,7 @@
 #include "core/probe/snapshot.h"
 
+#include "core/text.h"
+
 namespace tessaway {
 
 void Snapshot::setFacts(const SetupFacts& facts) {
@@ -8,8 +10,10 @@ void Snapshot::setFacts(const SetupFacts& facts) {
     configured = facts.configured;
 }
 
-MenuText menuText(const Snapshot& snapshot) {
+MenuText menuText(const Snapshot& snapshot, size_t nameCharacters) {
     MenuText text;
+    const auto name =
+        snapshot.name ? std::optional(boundedName(*snapshot.name, nameCharacters)) : std::nullopt;
     text.pause = snapshot.state == ServerState::paused ? "Resume Sharing" : "Pause Sharing";
     switch (snapshot.state) {
         case ServerState::paused:
@@ -27,10 +31,9 @@ MenuText menuText(const Snapshot& snapshot) {
         case ServerState::running:
             text.status = "Tessaway Server: Running";
             if (!snapshot.claimed) {
-                text.detail = snapshot.name.value_or("");
+                text.detail = name.value_or("");
             } else if (*snapshot.claimed) {
-                text.detail =
-                    snapshot.name.value_or("This server") + " \u00B7 linked to Tessaway Connect";
+                text.detail = name.value_or("This server") + " \u00B7 linked to Tessaway Connect";
             } else if (snapshot.configured.value_or(false)) {
                 text.detail = "Not claimed yet: open setup to link it";
             } else {

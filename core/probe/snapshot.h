@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -44,6 +45,8 @@ struct MenuText {
     std::string pause;
 };
 
-MenuText menuText(const Snapshot& snapshot);
+/// The texts for `snapshot`, with the server's name cut to `nameCharacters` (see boundedName):
+/// each view says how wide a row may grow.
+MenuText menuText(const Snapshot& snapshot, size_t nameCharacters);
 
 }  // namespace tessaway

@@ -18,7 +18,7 @@ struct TextCase {
 class MenuTextTest : public ::testing::TestWithParam<TextCase> {};
 
 TEST_P(MenuTextTest, GivesTheExactTexts) {
-    const MenuText text = menuText(GetParam().snap);
+    const MenuText text = menuText(GetParam().snap, 1000);
     EXPECT_EQ(text.status, GetParam().status);
     EXPECT_EQ(text.detail, GetParam().detail);
     EXPECT_EQ(text.pause, GetParam().pause);
@@ -89,6 +89,14 @@ INSTANTIATE_TEST_SUITE_P(Table, MenuTextTest,
                                                     "Not set up yet: open setup to finish",
                                                     "Pause Sharing"}),
                          testing::CaseName());
+
+// Each view says how wide a row may grow; the name is cut to it, the rest of the text is kept.
+TEST(MenuTextWidthTest, TheNameIsCutToTheGivenWidth) {
+    Snapshot snap{S::running, true, std::string(100, 'x'), {}};
+    EXPECT_EQ(menuText(snap, 10).detail, std::string(9, 'x') + "\u2026" + kLinked);
+    snap.claimed.reset();
+    EXPECT_EQ(menuText(snap, 10).detail, std::string(9, 'x') + "\u2026");
+}
 
 }  // namespace
 }  // namespace tessaway
