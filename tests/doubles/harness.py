@@ -247,13 +247,8 @@ class FakeInstance:
                                      stdout=subprocess.PIPE, text=True)
         self.proc.stdout.readline()
 
-    def terminated(self, timeout=5):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if os.path.exists(self.marker):
-                return True
-            time.sleep(0.02)
-        return False
+    def terminated(self):
+        return wait_for(lambda: os.path.exists(self.marker))
 
     def stop(self):
         if self.proc.poll() is None:
@@ -323,9 +318,7 @@ class BundleTestCase(unittest.TestCase):
         if self.manager:
             self.manager.stop()
             behind = self.manager.leftovers()
-        deadline = time.monotonic() + 15
-        while processes.mentioning(self.root) and time.monotonic() < deadline:
-            time.sleep(0.1)
+        wait_for(lambda: not processes.mentioning(self.root), 15, 0.1)
         left = processes.mentioning(self.root)
         for pid in left:
             try:
@@ -381,6 +374,12 @@ class BundleTestCase(unittest.TestCase):
         self.addCleanup(server.stop)
         self.install_definition(f"<string>{server.port}</string>")
         return server
+
+    def ours(self, program):
+        """This test's processes that run `program` (an argument names it or a path to it)."""
+        return [pid for pid in processes.mentioning(self.root)
+                if any(a == program or a.endswith("/" + program)
+                       for a in processes.arguments(pid))]
 
     def fake_instance(self):
         instance = FakeInstance(self.env, os.path.join(self.root, f"instance-{time.monotonic_ns()}"))

@@ -72,8 +72,7 @@ class EndToEndTest(EndToEndCase):
 
         self.assertEqual(self.tray("--ctl", "pause").returncode, 0)
         self.assertIn("Tessaway Server: Paused", self.status())
-        ours = set(processes.mentioning(self.root))
-        self.assertEqual([p for p in processes.mentioning("server_main.py") if p in ours], [])
+        self.assertEqual(self.ours("server_main.py"), [])
 
         self.assertEqual(self.tray("--ctl", "resume").returncode, 0)
         self.wait_for_status("Tessaway Server: Running")
@@ -197,10 +196,6 @@ class LoginTest(EndToEndCase):
                     f"\t\t<string>{self.root}</string>\n\t</array>\n"
                     "\t<key>RunAtLoad</key>\n\t<true/>\n</dict>\n</plist>\n")
 
-    def ours(self, text):
-        mine = set(processes.mentioning(self.root))
-        return [pid for pid in processes.mentioning(text) if pid in mine]
-
     def log_out(self):
         if self.manager:
             self.manager.stop()
@@ -208,10 +203,8 @@ class LoginTest(EndToEndCase):
             r = subprocess.run([LAUNCHCTL, "bootout", self.domain], env=self.env,
                                capture_output=True, timeout=60)
             self.assertEqual(r.returncode, 0, r.stderr)
-        deadline = time.monotonic() + 30
-        while processes.mentioning(self.root) and time.monotonic() < deadline:
-            time.sleep(0.1)
-        self.assertEqual(processes.mentioning(self.root), [], "the session did not end")
+        self.assertTrue(wait_for(lambda: not processes.mentioning(self.root), 30, 0.1),
+                        "the session did not end")
         runtime = self.env["XDG_RUNTIME_DIR"]
         for name in os.listdir(runtime):
             path = os.path.join(runtime, name)
@@ -248,11 +241,12 @@ class LoginTest(EndToEndCase):
         self.assertTrue(self.loaded(self.OTHER))
 
         # The entry runs again (twice in all): the same one server and one menu-bar item.
-        servers, items = self.ours("server_main.py"), self.ours("--agent")
+        servers, items = self.ours("server_main.py"), self.ours("tessaway-tray")
         self.assertEqual((len(servers), len(items)), (1, 1))
         self.log_in()
         self.assertIn("Tessaway Server: Running", self.status())
-        self.assertEqual((self.ours("server_main.py"), self.ours("--agent")), (servers, items))
+        self.assertEqual((self.ours("server_main.py"), self.ours("tessaway-tray")),
+                         (servers, items))
 
         self.assertEqual(self.tray("--ctl", "login-off").returncode, 0)
         self.log_out()

@@ -17,7 +17,6 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "doubles"))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
-import processes  # noqa: E402
 from desktop_session import DesktopSession, missing  # noqa: E402
 from harness import APP, SERVER_LABEL, TRAY, BundleTestCase, wait_for  # noqa: E402
 
@@ -531,11 +530,6 @@ class ServerProcessTest(DesktopTestCase):
         self.assert_dump(self.item, running("Not set up yet: open setup to finish"), seconds=60)
         self.servers = wait_for(lambda: self.ours("server_main.py"))
         self.assertTrue(self.servers, "no server process")
-
-    def ours(self, program):
-        """This test's processes that run `program` (named by the end of an argument)."""
-        return [pid for pid in processes.mentioning(self.root)
-                if any(a.endswith("/" + program) for a in processes.arguments(pid))]
 
     def test_pause_sharing_ends_the_server_process(self):
         self.item.click("Pause Sharing")
