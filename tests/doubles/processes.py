@@ -53,9 +53,15 @@ def with_environment_entry(entry):
                      and alive(pid))
 
 
-def children_of(parent):
-    """Processes whose parent is `parent`, zombies included."""
-    return processes(lambda pid: (_stat_fields(pid) or [b"", b"0"])[1] == str(parent).encode())
+def parent(pid):
+    """The parent's process id of `pid`, or None when it does not exist."""
+    fields = _stat_fields(pid)
+    return int(fields[1]) if fields else None
+
+
+def children_of(pid):
+    """Processes whose parent is `pid`, zombies included."""
+    return processes(lambda child: parent(child) == pid)
 
 
 def in_mount_namespace(inode):
