@@ -15,15 +15,19 @@ import tempfile
 import time
 import unittest
 
+import processes
 from test_http_server import TestServer
 from user_manager import UserManager
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAKE_LAUNCHCTL = os.path.join(HERE, "fake_launchctl")
 FAKE_BROWSER_DIR = os.path.join(HERE, "browser")
+# The built bundle, which ctest hands every process suite; each program under test is found in it.
 APP = os.environ.get("TESSAWAY_APP", "")
 TRAY = os.path.join(APP, "Contents", "MacOS", "tessaway-tray")
 LAUNCHCTL = os.path.join(APP, "Contents", "MacOS", "launchctl")
+LAUNCHER = os.path.join(APP, "Contents", "MacOS", "tessaway-server")
+SERVER_SCRIPT = os.path.join(APP, "Contents", "Resources", "app", "server_main.py")
 BUNDLE_ID = "com.quorvel.tessaway"
 SERVER_LABEL = "com.quorvel.tessaway-server"
 TRAY_LABEL = "com.quorvel.tessaway-tray"
@@ -82,24 +86,6 @@ def wait_for(condition, seconds=30.0, interval=0.02):
             return value
         time.sleep(interval)
     return condition()
-
-
-def processes_mentioning(text):
-    """Process ids whose command line or environment mentions `text`."""
-    found = []
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit() or int(pid) == os.getpid():
-            continue
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                blob = f.read()
-            with open(f"/proc/{pid}/environ", "rb") as f:
-                blob += f.read()
-        except OSError:
-            continue
-        if text.encode() in blob:
-            found.append(int(pid))
-    return found
 
 
 def dead_port():
@@ -261,13 +247,8 @@ class FakeInstance:
                                      stdout=subprocess.PIPE, text=True)
         self.proc.stdout.readline()
 
-    def terminated(self, timeout=5):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if os.path.exists(self.marker):
-                return True
-            time.sleep(0.02)
-        return False
+    def terminated(self):
+        return wait_for(lambda: os.path.exists(self.marker))
 
     def stop(self):
         if self.proc.poll() is None:
@@ -329,7 +310,7 @@ class BundleTestCase(unittest.TestCase):
     def end_services(self):
         outside, behind = set(), []
         if self.manager:
-            outside = set(processes_mentioning(self.root)) - self.manager.processes()
+            outside = set(processes.mentioning(self.root)) - self.manager.processes()
         launchctl = self.program("launchctl")
         if os.path.exists(launchctl):  # an installed bundle may be gone already
             subprocess.run([*self.prefix, launchctl, "bootout", f"gui/{os.getuid()}"],
@@ -337,10 +318,8 @@ class BundleTestCase(unittest.TestCase):
         if self.manager:
             self.manager.stop()
             behind = self.manager.leftovers()
-        deadline = time.monotonic() + 15
-        while processes_mentioning(self.root) and time.monotonic() < deadline:
-            time.sleep(0.1)
-        left = processes_mentioning(self.root)
+        wait_for(lambda: not processes.mentioning(self.root), 15, 0.1)
+        left = processes.mentioning(self.root)
         for pid in left:
             try:
                 os.kill(pid, signal.SIGKILL)
@@ -395,6 +374,12 @@ class BundleTestCase(unittest.TestCase):
         self.addCleanup(server.stop)
         self.install_definition(f"<string>{server.port}</string>")
         return server
+
+    def ours(self, program):
+        """This test's processes that run `program` (an argument names it or a path to it)."""
+        return [pid for pid in processes.mentioning(self.root)
+                if any(a == program or a.endswith("/" + program)
+                       for a in processes.arguments(pid))]
 
     def fake_instance(self):
         instance = FakeInstance(self.env, os.path.join(self.root, f"instance-{time.monotonic_ns()}"))

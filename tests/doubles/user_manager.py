@@ -19,6 +19,8 @@ import subprocess
 import time
 import uuid
 
+import processes
+
 SYSTEMD = "/lib/systemd/systemd"
 CGROUP_ROOT = "/sys/fs/cgroup"
 
@@ -72,19 +74,6 @@ def remove_cgroup(folder):
         except OSError:
             return False
     return not os.path.exists(folder)
-
-
-def processes_in_namespace(inode):
-    """Process ids whose mount namespace is `inode`."""
-    found = []
-    for name in os.listdir("/proc"):
-        if name.isdigit():
-            try:
-                if os.stat(f"/proc/{name}/ns/mnt").st_ino == inode:
-                    found.append(int(name))
-            except OSError:
-                pass
-    return found
 
 
 class UserManager:
@@ -240,5 +229,5 @@ class UserManager:
         left += [f"cgroup {folder}" for folder in self.cgroups if os.path.exists(folder)]
         if self.namespace is not None:
             left += [f"process {pid} in its mount namespace"
-                     for pid in processes_in_namespace(self.namespace)]
+                     for pid in processes.in_mount_namespace(self.namespace)]
         return left

@@ -80,28 +80,17 @@ class StatusReportTest(BundleTestCase):
                                           "Waiting for the server to answer", True,
                                           "Pause Sharing", login_on=True, port=port))
 
-    def test_running_with_each_setup_variant(self):
-        cases = [
-            ('{"claimed":false,"server_name":"Den","configured":false}',
-             "Not set up yet: open setup to finish"),
-            ('{"claimed":false,"server_name":"Den","configured":true}',
-             "Not claimed yet: open setup to link it"),
-            ('{"claimed":true,"server_name":"Den","configured":true}',
-             "Den \u00b7 linked to Tessaway Connect"),
-            ('{"claimed":true}', "This server \u00b7 linked to Tessaway Connect"),
-            ('{"claimed":"true","server_name":"Den"}', "Den"),
-            ('{"server_name":"Den"}', "Den"),
-            ("[1,2,3]", ""),
-            ("not json", ""),
-            ('{"claimed":true,"server_name":"a\xff"}', ""),
-        ]
+    def test_running_shows_the_setup_status_and_leaves_out_an_empty_detail(self):
+        # Which answer gives which detail is the core's table; here: the answer reaches the
+        # report, and a detail line that says nothing is not printed.
         server = self.start_server()
         self.set_loaded()
         server.respond("GET", "/api/ping", 200)
-        for body, detail in cases:
+        for body, detail in [('{"claimed":false,"configured":true}',
+                              "Not claimed yet: open setup to link it"),
+                             ("not json", "")]:
             with self.subTest(body=body):
-                raw = body.encode("latin-1") if "\xff" in body else body.encode()
-                server.respond("GET", "/api/setup/status", 200, raw)
+                server.respond("GET", "/api/setup/status", 200, body)
                 r = self.tray("--ctl", "status")
                 self.assertEqual(r.returncode, 0)
                 self.assertEqual(r.stdout.decode(), report(

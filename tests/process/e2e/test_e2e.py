@@ -14,9 +14,10 @@ import urllib.error
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doubles"))
+import processes  # noqa: E402
 from desktop_entry import entry_command  # noqa: E402
 from harness import (LAUNCHCTL, SERVER_LABEL, TRAY, TRAY_LABEL, BundleTestCase,  # noqa: E402
-                     full_file_system, private_tmp, processes_mentioning, wait_for)
+                     full_file_system, private_tmp, wait_for)
 
 
 class EndToEndCase(BundleTestCase):
@@ -47,12 +48,12 @@ class EndToEndCase(BundleTestCase):
         return int(found.group(1)) if r.returncode == 0 and found else None
 
     def wait_for_status(self, text, timeout=30):
+        """The status report once it holds `text`; fails when it does not within `timeout`."""
         deadline = time.monotonic() + timeout
-        while True:
-            report = self.status()
-            if text in report or time.monotonic() > deadline:
-                return report
+        while text not in (report := self.status()):
+            self.assertLess(time.monotonic(), deadline, f"no {text!r} in the report:\n{report}")
             time.sleep(0.3)
+        return report
 
 
 class EndToEndTest(EndToEndCase):
@@ -61,22 +62,20 @@ class EndToEndTest(EndToEndCase):
         self.assertEqual(r.returncode, 0, r.stderr)
         port = int(re.search(rb"port (\d+) \(new\)", r.stdout).group(1))
 
-        report = self.wait_for_status("Tessaway Server: Running")
-        self.assertIn("\u2502 Tessaway Server: Running\n", report)
+        report = self.wait_for_status("\u2502 Tessaway Server: Running\n")
         self.assertIn("\u2502 Not set up yet: open setup to finish\n", report)
         self.assertIn(f"   port: {port}\n", report)
         self.assertIn("\u2502 \u2713 Start at Login\n", report)
-        self.assertIn("menu-bar item: shown", self.wait_for_status("menu-bar item: shown"))
+        self.wait_for_status("menu-bar item: shown")
         log = os.path.join(self.home, "Library", "Logs", "Tessaway", "server.log")
         self.assertTrue(os.path.exists(log))
 
         self.assertEqual(self.tray("--ctl", "pause").returncode, 0)
         self.assertIn("Tessaway Server: Paused", self.status())
-        ours = set(processes_mentioning(self.root))
-        self.assertEqual([p for p in processes_mentioning("server_main.py") if p in ours], [])
+        self.assertEqual(self.ours("server_main.py"), [])
 
         self.assertEqual(self.tray("--ctl", "resume").returncode, 0)
-        self.assertIn("Tessaway Server: Running", self.wait_for_status("Tessaway Server: Running"))
+        self.wait_for_status("Tessaway Server: Running")
 
         self.assertEqual(self.tray("--ctl", "login-off").returncode, 0)
         self.assertIn("\u2502   Start at Login\n", self.status())
@@ -84,9 +83,7 @@ class EndToEndTest(EndToEndCase):
         self.assertIn("\u2502 \u2713 Start at Login\n", self.status())
 
         self.assertEqual(self.tray("--ctl", "quit").returncode, 0)
-        report = self.wait_for_status("menu-bar item: not running")
-        self.assertIn("Tessaway Server: Paused", report)
-        self.assertIn("menu-bar item: not running", report)
+        self.assertIn("Tessaway Server: Paused", self.wait_for_status("menu-bar item: not running"))
 
     def test_killed_server_is_started_again_within_15_seconds(self):
         r = self.tray("--install-agents", "--no-open")
@@ -107,9 +104,7 @@ class EndToEndTest(EndToEndCase):
         self.assertEqual(self.tray("--ctl", "login-off").returncode, 0)
         self.assertEqual(self.tray("--ctl", "pause").returncode, 0)
         self.assertEqual(self.tray("--ctl", "resume").returncode, 0)
-        report = self.wait_for_status("Tessaway Server: Running")
-        self.assertIn("Tessaway Server: Running", report)
-        self.assertIn("\u2502   Start at Login\n", report)
+        self.assertIn("\u2502   Start at Login\n", self.wait_for_status("Tessaway Server: Running"))
 
     def test_reinstall_keeps_the_port_and_the_server_answers_again(self):
         first = self.tray("--install-agents", "--no-open")
@@ -125,7 +120,7 @@ class EndToEndTest(EndToEndCase):
         for label in labels:
             self.assertTrue(wait_for(lambda label=label: self.agent_pid(label) not in
                                      (None, before[label])), label)
-        self.assertIn("Tessaway Server: Running", self.wait_for_status("Tessaway Server: Running"))
+        self.wait_for_status("Tessaway Server: Running")
 
 
 class FullDiskTest(EndToEndCase):
@@ -201,10 +196,6 @@ class LoginTest(EndToEndCase):
                     f"\t\t<string>{self.root}</string>\n\t</array>\n"
                     "\t<key>RunAtLoad</key>\n\t<true/>\n</dict>\n</plist>\n")
 
-    def ours(self, text):
-        mine = set(processes_mentioning(self.root))
-        return [pid for pid in processes_mentioning(text) if pid in mine]
-
     def log_out(self):
         if self.manager:
             self.manager.stop()
@@ -212,10 +203,8 @@ class LoginTest(EndToEndCase):
             r = subprocess.run([LAUNCHCTL, "bootout", self.domain], env=self.env,
                                capture_output=True, timeout=60)
             self.assertEqual(r.returncode, 0, r.stderr)
-        deadline = time.monotonic() + 30
-        while processes_mentioning(self.root) and time.monotonic() < deadline:
-            time.sleep(0.1)
-        self.assertEqual(processes_mentioning(self.root), [], "the session did not end")
+        self.assertTrue(wait_for(lambda: not processes.mentioning(self.root), 30, 0.1),
+                        "the session did not end")
         runtime = self.env["XDG_RUNTIME_DIR"]
         for name in os.listdir(runtime):
             path = os.path.join(runtime, name)
@@ -246,19 +235,18 @@ class LoginTest(EndToEndCase):
         self.assertFalse(answers(port))
         self.log_in()
         self.wait_for_status("menu-bar item: shown")
-        report = self.wait_for_status("Tessaway Server: Running")
+        report = self.wait_for_status("\u2502 Tessaway Server: Running\n")
         self.assertTrue(answers(port), "the server does not answer on its port after login")
-        self.assertIn("\u2502 Tessaway Server: Running\n", report)
         self.assertIn("\u2502 \u2713 Start at Login\n", report)
-        self.assertIn("menu-bar item: shown", report)
         self.assertTrue(self.loaded(self.OTHER))
 
         # The entry runs again (twice in all): the same one server and one menu-bar item.
-        servers, items = self.ours("server_main.py"), self.ours("--agent")
+        servers, items = self.ours("server_main.py"), self.ours("tessaway-tray")
         self.assertEqual((len(servers), len(items)), (1, 1))
         self.log_in()
         self.assertIn("Tessaway Server: Running", self.status())
-        self.assertEqual((self.ours("server_main.py"), self.ours("--agent")), (servers, items))
+        self.assertEqual((self.ours("server_main.py"), self.ours("tessaway-tray")),
+                         (servers, items))
 
         self.assertEqual(self.tray("--ctl", "login-off").returncode, 0)
         self.log_out()

@@ -6,8 +6,8 @@ Each test runs the built tool with its own temporary HOME, XDG_RUNTIME_DIR and X
 Every process a test causes to exist carries the test's token in its environment, and the
 clean-up of each test boots out the domain and then kills whatever still carries the token.
 
-Usage: LAUNCHCTL=/path/to/launchctl [TESSAWAY_SERVICE_MANAGER=systemd] \
-       python3 test_launchctl.py [TestCase ...]
+Usage: TESSAWAY_APP=/path/to/Tessaway.app [TESSAWAY_SERVICE_MANAGER=systemd] \
+       python3 -m unittest test_launchctl[.TestCase]
 """
 
 import os
@@ -26,12 +26,13 @@ import unittest
 import uuid
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doubles"))
+import processes  # noqa: E402
 from desktop_entry import entry_command, read_group, split_exec  # noqa: E402
-from harness import (BACKEND, binary_plist_with_string, deep_binary_plist,  # noqa: E402
-                     deep_xml_plist, private_tmp, unsafe_folder_rows, wait_for)
+from harness import (BACKEND, LAUNCHCTL, binary_plist_with_string,  # noqa: E402
+                     deep_binary_plist, deep_xml_plist, private_tmp, unsafe_folder_rows,
+                     wait_for)
 from user_manager import UserManager  # noqa: E402
 
-LAUNCHCTL = os.environ.get("LAUNCHCTL", "")
 UID = os.getuid()
 DOMAIN = f"gui/{UID}"
 TOKEN_NAME = "LAUNCHCTL_TEST_TOKEN"
@@ -57,32 +58,6 @@ def not_found(label, uid=UID):
     return f'Bad request.\nCould not find service "{label}" in domain for user gui: {uid}\n'
 
 
-def pid_alive(pid):
-    """True while the process exists and is not a zombie."""
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            state = f.read().rsplit(b")", 1)[1].split()[0]
-    except (FileNotFoundError, ProcessLookupError, IndexError):
-        return False
-    return state not in (b"Z", b"X")
-
-
-def processes_with(marker):
-    """Live processes whose environment holds the exact entry `marker`."""
-    found = []
-    for name in os.listdir("/proc"):
-        if not name.isdigit():
-            continue
-        try:
-            with open(f"/proc/{name}/environ", "rb") as f:
-                entries = f.read().split(b"\0")
-        except OSError:
-            continue
-        if marker in entries and pid_alive(int(name)):
-            found.append(int(name))
-    return found
-
-
 def read_text(path):
     try:
         with open(path) as f:
@@ -91,18 +66,10 @@ def read_text(path):
         return None
 
 
-def cmdline(pid):
-    try:
-        with open(f"/proc/{pid}/cmdline", "rb") as f:
-            return f.read().split(b"\0")
-    except OSError:
-        return []
-
-
 class LaunchctlCase(unittest.TestCase):
     def setUp(self):
-        if not LAUNCHCTL or not os.access(LAUNCHCTL, os.X_OK):
-            self.fail("LAUNCHCTL must name the built launchctl")
+        if not os.access(LAUNCHCTL, os.X_OK):
+            self.fail("TESSAWAY_APP must name the built bundle")
         self.root = tempfile.mkdtemp(prefix="launchctl-test-")
         self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
         self.home = os.path.join(self.root, "home")
@@ -195,24 +162,27 @@ class LaunchctlCase(unittest.TestCase):
 
     # Clean-up
 
+    def ours(self):
+        """The live processes that carry the test's token."""
+        return processes.with_environment_entry(f"{TOKEN_NAME}={self.token}".encode())
+
     def end_processes(self):
-        marker = f"{TOKEN_NAME}={self.token}".encode()
         outside = set()
         if self.manager:
-            outside = set(processes_with(marker)) - self.manager.processes()
+            outside = set(self.ours()) - self.manager.processes()
         try:
             self.lc("bootout", DOMAIN)
         except (OSError, subprocess.SubprocessError):
             pass
-        if not wait_for(lambda: not processes_with(marker)):
-            for pid in processes_with(marker):
+        if not wait_for(lambda: not self.ours()):
+            for pid in self.ours():
                 for kill in (lambda: os.killpg(os.getpgid(pid), signal.SIGKILL),
                              lambda: os.kill(pid, signal.SIGKILL)):
                     try:
                         kill()
                     except OSError:
                         pass
-            wait_for(lambda: not processes_with(marker))
+            wait_for(lambda: not self.ours())
         self.assertEqual(outside, set(), "processes of the test ran outside the user manager")
 
 
@@ -701,8 +671,8 @@ class ServiceProcessTest(LaunchctlCase):
         self.assertEqual(data, b"")
         fields = self.print_fields("com.example.pipe")
         self.assertEqual(fields["state"], "running")
-        supervisors = [pid for pid in processes_with(f"{TOKEN_NAME}={self.token}".encode())
-                       if b"bootstrap" in cmdline(pid)]
+        supervisors = [pid for pid in self.ours()
+                       if "bootstrap" in processes.arguments(pid)]
         self.assertEqual(len(supervisors), 1 if BACKEND == "standin" else 0)
         for pid in supervisors + [int(fields["pid"])]:
             fds = os.listdir(f"/proc/{pid}/fd")
@@ -730,7 +700,7 @@ class ServiceProcessTest(LaunchctlCase):
         self.bootstrap(self.definition(label, script=script, RunAtLoad=True))
         self.assertTrue(wait_for(lambda: self.marker_lines()))
         child = int(self.marker_lines()[0])
-        self.assertTrue(wait_for(lambda: not pid_alive(child)))
+        self.assertTrue(wait_for(lambda: not processes.alive(child)))
         self.assertEqual(self.print_fields(label)["last exit code"], "0")
 
     def test_program_is_searched_on_the_service_path(self):
@@ -764,13 +734,12 @@ class BootoutTest(LaunchctlCase):
             self.assertEqual((fields["state"], fields["pid"]), ("SIGTERMed", str(leader)))
             time.sleep(max(0.0, began + 1.0 - time.monotonic()))
             self.assertEqual(self.print_fields(label)["state"], "SIGTERMed")
-            self.assertTrue(pid_alive(leader) and pid_alive(child))
+            self.assertTrue(processes.alive(leader) and processes.alive(child))
 
         self.assertTrue(wait_for(lambda: not self.loaded(label)))
         self.assertGreater(time.monotonic() - began, 1.9)
         self.assertResult(self.lc("print", target(label)), 113, stderr=not_found(label))
-        marker = f"{TOKEN_NAME}={self.token}".encode()
-        self.assertTrue(wait_for(lambda: not processes_with(marker)),
+        self.assertTrue(wait_for(lambda: not self.ours()),
                         "a process of the service outlived its bootout")
 
     def test_whole_process_group_gets_sigterm(self):
@@ -806,7 +775,7 @@ class BootoutTest(LaunchctlCase):
         for label in labels:
             self.assertTrue(wait_for(lambda: not self.loaded(label)), label)
         for pid in filter(None, pids):
-            self.assertFalse(pid_alive(int(pid)))
+            self.assertFalse(processes.alive(int(pid)))
         # And with nothing loaded it still succeeds.
         self.assertResult(self.lc("bootout", DOMAIN), 0)
 
@@ -906,8 +875,8 @@ class KeepAliveTest(LaunchctlCase):
 
 class SupervisorTest(LaunchctlCase):
     def supervisor_of(self, path):
-        return [pid for pid in processes_with(f"{TOKEN_NAME}={self.token}".encode())
-                if cmdline(pid)[1:4] == [b"bootstrap", DOMAIN.encode(), path.encode()]]
+        return [pid for pid in self.ours()
+                if processes.arguments(pid)[1:4] == ["bootstrap", DOMAIN, path]]
 
     def test_killed_supervisor_reads_as_not_loaded_and_can_be_replaced(self):
         label = "com.example.orphan"
@@ -917,12 +886,12 @@ class SupervisorTest(LaunchctlCase):
         supervisors = self.supervisor_of(path)
         self.assertEqual(len(supervisors), 1)
         os.kill(supervisors[0], signal.SIGKILL)
-        self.assertTrue(wait_for(lambda: not pid_alive(supervisors[0])))
+        self.assertTrue(wait_for(lambda: not processes.alive(supervisors[0])))
 
         self.assertResult(self.lc("print", target(label)), 113, stderr=not_found(label))
         self.assertResult(self.lc("bootout", target(label)), 3,
                           stderr="Boot-out failed: 3: No such process\n")
-        self.assertTrue(wait_for(lambda: not pid_alive(service)),
+        self.assertTrue(wait_for(lambda: not processes.alive(service)),
                         "the service of a killed supervisor is left running")
         self.bootstrap(path)
         fields = self.print_fields(label)
@@ -939,17 +908,16 @@ class SupervisorTest(LaunchctlCase):
         os.kill(self.supervisor_of(path)[0], signal.SIGKILL)
         self.assertTrue(wait_for(lambda: not self.loaded(label)))
         time.sleep(0.2)
-        self.assertTrue(pid_alive(first), "the service should have outlived its supervisor")
+        self.assertTrue(processes.alive(first), "the service should have outlived its supervisor")
 
         self.bootstrap(path)
-        self.assertFalse(pid_alive(first), "a second copy runs beside the first")
+        self.assertFalse(processes.alive(first), "a second copy runs beside the first")
         second = int(self.print_fields(label)["pid"])
         self.assertNotEqual(second, first)
-        marker = f"{TOKEN_NAME}={self.token}".encode()
-        sleeping = [p for p in processes_with(marker) if cmdline(p)[:1] == [b"sleep"]]
+        sleeping = [p for p in self.ours() if processes.arguments(p)[:1] == ["sleep"]]
         self.assertEqual(sleeping, [second])
         self.assertResult(self.lc("bootout", target(label)), 0)
-        self.assertTrue(wait_for(lambda: not pid_alive(second)))
+        self.assertTrue(wait_for(lambda: not processes.alive(second)))
 
     def test_sigterm_to_the_supervisor_stops_the_service(self):
         label = "com.example.term"
@@ -958,7 +926,7 @@ class SupervisorTest(LaunchctlCase):
         service = int(self.print_fields(label)["pid"])
         os.kill(self.supervisor_of(path)[0], signal.SIGTERM)
         self.assertTrue(wait_for(lambda: not self.loaded(label)))
-        self.assertFalse(pid_alive(service))
+        self.assertFalse(processes.alive(service))
 
 
 class SessionStartTest(LaunchctlCase):
@@ -1371,16 +1339,15 @@ class UserManagerTest(LaunchctlCase):
                               "trap '' TERM; sleep 600 & sleep 600"],
                              env=self.env, capture_output=True, text=True, timeout=30)
         self.assertEqual(run.returncode, 0, run.stderr)
-        marker = f"{TOKEN_NAME}={self.token}".encode()
-        self.assertTrue(wait_for(lambda: len(processes_with(marker)) == 3))
+        self.assertTrue(wait_for(lambda: len(self.ours()) == 3))
         inside = self.manager.processes()
-        self.assertLessEqual(set(processes_with(marker)), inside)
+        self.assertLessEqual(set(self.ours()), inside)
         self.assertEqual(os.path.exists("/run/systemd/system"), HOST_BOOTED_BY_SYSTEMD,
                          "the manager's mark of a systemd boot reached the host")
 
         self.manager.stop()
         self.assertEqual(self.manager.leftovers(), [])
-        self.assertEqual([pid for pid in inside if pid_alive(pid)], [])
+        self.assertEqual([pid for pid in inside if processes.alive(pid)], [])
         # A new login finds a new manager on the same home.
         self.assertIsNone(self.manager.start())
         self.assertEqual(self.manager.systemctl(*state), "running")

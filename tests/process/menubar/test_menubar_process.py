@@ -1,82 +1,39 @@
 """The menu-bar module run for real: tessaway-tray started by its agent, on Qt's
 offscreen platform or with no display at all, against the scripted service manager."""
 import os
-import pathlib
 import signal
-import socket
 import subprocess
 import sys
-import tempfile
 import unittest
 
-HERE = pathlib.Path(__file__).resolve().parent
-DOUBLES = HERE.parents[1] / "doubles"
-sys.path.insert(0, str(DOUBLES))
-from harness import live_instances, spawn, wait_for  # noqa: E402
-TRAY = os.environ.get("TESSAWAY_TRAY", "")
-FAKE_LAUNCHCTL = DOUBLES / "fake_launchctl"
-BUNDLE_ID = "com.quorvel.tessaway"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "doubles"))
+from harness import (SERVER_LABEL, TRAY, BundleTestCase, dead_port,  # noqa: E402
+                     live_instances, registry_folder, spawn, wait_for)
+
 PREFIX = "tessaway-tray: cannot show the menu-bar item: "
 
 
-def unused_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-@unittest.skipUnless(TRAY, "run through ctest, which names the built programs")
-class MenuBarProcessTest(unittest.TestCase):
+class MenuBarProcessTest(BundleTestCase):
     def setUp(self):
-        root = tempfile.TemporaryDirectory(prefix="tessaway-menubar-")
-        self.addCleanup(root.cleanup)
-        self.root = pathlib.Path(root.name)
-        self.home = self.root / "home"
-        self.state = self.root / "launchctl"
-        self.runtime = self.root / "run"
-        for folder in (self.home, self.state, self.runtime):
-            folder.mkdir(mode=0o700)
-        agents = self.home / "Library" / "LaunchAgents"
-        agents.mkdir(parents=True)
-        (agents / "com.quorvel.tessaway-server.plist").write_text(
-            '<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0">\n<dict>\n'
-            "\t<key>EnvironmentVariables</key>\n\t<dict>\n\t\t<key>TESSAWAY_PORT</key>\n"
-            f"\t\t<string>{unused_port()}</string>\n\t</dict>\n</dict>\n</plist>\n")
-        self.loaded_marker = self.state / "loaded" / "com.quorvel.tessaway-server"
-        self.loaded_marker.parent.mkdir()
-        self.loaded_marker.touch()
-        self.env = {
-            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-            "HOME": str(self.home),
-            "XDG_RUNTIME_DIR": str(self.runtime),
-            "TESSAWAY_LAUNCHCTL": str(FAKE_LAUNCHCTL),
-            "FAKE_LAUNCHCTL_STATE": str(self.state),
-            "QT_QPA_PLATFORM": "offscreen",
-        }
+        super().setUp()
+        self.install_definition(f"<string>{dead_port()}</string>")
+        self.set_loaded()
+        self.env["QT_QPA_PLATFORM"] = "offscreen"
 
     def start(self, env):
         return spawn(self, [TRAY, "--agent"], env=env, stdout=subprocess.PIPE,
                      stderr=subprocess.PIPE)
 
-    def calls(self):
-        try:
-            return (self.state / "calls").read_text().splitlines()
-        except FileNotFoundError:
-            return []
-
     def registered(self, pid):
-        return pid in live_instances(self.runtime / "tessaway-apps" / BUNDLE_ID)
+        return pid in live_instances(registry_folder(self.env))
 
     def start_shown(self):
         process = self.start(self.env)
         self.assertTrue(wait_for(lambda: self.registered(process.pid)), "never registered")
-        self.assertTrue(wait_for(lambda: any(c.startswith("print\tgui/") for c in self.calls())),
+        poll = ["print", f"gui/{os.getuid()}/{SERVER_LABEL}"]
+        self.assertTrue(wait_for(lambda: poll in self.calls()),
                         "the launch poll never asked the service manager")
         return process
-
-    def ctl(self, word):
-        return subprocess.run([TRAY, "--ctl", word], env=self.env, capture_output=True,
-                              text=True, timeout=60)
 
     def assert_one_line_and_status_0(self, env):
         process = self.start(env)
@@ -107,23 +64,23 @@ class MenuBarProcessTest(unittest.TestCase):
 
     def test_sigterm_ends_cleanly_and_leaves_the_server_running(self):
         process = self.start_shown()
-        status = self.ctl("status")
+        status = self.tray("--ctl", "status")
         self.assertEqual(status.returncode, 0, status.stderr)
-        self.assertIn("menu-bar item: shown", status.stdout)
+        self.assertIn(b"menu-bar item: shown", status.stdout)
         process.send_signal(signal.SIGTERM)
         process.communicate(timeout=10)
         self.assertEqual(process.returncode, 0)
-        self.assertFalse([c for c in self.calls() if c.startswith("bootout\t")])
-        self.assertTrue(self.loaded_marker.exists())
-        self.assertIn("menu-bar item: not running", self.ctl("status").stdout)
+        self.assertNotIn("bootout", self.verbs())
+        self.assertTrue(self.is_loaded())
+        self.assertIn(b"menu-bar item: not running", self.tray("--ctl", "status").stdout)
 
     def test_ctl_quit_stops_the_server_and_ends_the_item(self):
         process = self.start_shown()
-        result = self.ctl("quit")
+        result = self.tray("--ctl", "quit")
         self.assertEqual(result.returncode, 0, result.stderr)
         process.communicate(timeout=10)
         self.assertEqual(process.returncode, 0)
-        self.assertFalse(self.loaded_marker.exists())
+        self.assertFalse(self.is_loaded())
 
 
 if __name__ == "__main__":

@@ -18,8 +18,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "doubles"))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
 from desktop_session import DesktopSession, missing  # noqa: E402
-from harness import (APP, SERVER_LABEL, TRAY, BundleTestCase,  # noqa: E402
-                     processes_mentioning, wait_for)
+from harness import APP, SERVER_LABEL, TRAY, BundleTestCase, wait_for  # noqa: E402
 
 try:
     from gi.repository import GLib
@@ -78,19 +77,12 @@ def running(detail):
     return expected_dump("Tessaway Server: Running", detail, "Pause Sharing")
 
 
-# The setup status the server reports, and the detail line the menu shows for it.
+# What the exported menu adds to the setup status the server reports (the texts themselves are
+# the core's): an empty detail line is hidden, and a name keeps the characters that mark
+# mnemonics in menus ("&" and "_").
 RUNNING_ROWS = [
-    ("name only", '{"server_name": "Den"}', "Den"),
     ("nothing known", "{}", ""),
-    # "&" and "_" mark mnemonics in menus; a name shows them as they are.
-    ("linked, named", '{"claimed": true, "server_name": "Tom & Jerry_s & Co"}',
-     "Tom & Jerry_s & Co \u00b7 linked to Tessaway Connect"),
-    ("linked, no name", '{"claimed": true}', "This server \u00b7 linked to Tessaway Connect"),
-    ("set up, not linked", '{"claimed": false, "configured": true, "server_name": "Den"}',
-     "Not claimed yet: open setup to link it"),
-    ("not set up", '{"claimed": false, "configured": false}',
-     "Not set up yet: open setup to finish"),
-    ("not JSON", "<html>", ""),
+    ("mnemonic marks", '{"server_name": "Tom & Jerry_s & Co"}', "Tom & Jerry_s & Co"),
 ]
 
 
@@ -471,9 +463,8 @@ class NotRespondingTest(DesktopTestCase):
         self.start_item()
         item = self.registered_item(watcher)
         self.assert_dump(item, STARTING)
-        # The item counts from its first failed ping; a poll every five seconds.
+        # A minute after the first failed ping.
         self.assert_dump(item, NOT_RESPONDING, seconds=100)
-        self.assertGreater(time.monotonic() - self.started, 60)
 
 
 class LateHostTest(DesktopTestCase):
@@ -539,19 +530,6 @@ class ServerProcessTest(DesktopTestCase):
         self.assert_dump(self.item, running("Not set up yet: open setup to finish"), seconds=60)
         self.servers = wait_for(lambda: self.ours("server_main.py"))
         self.assertTrue(self.servers, "no server process")
-
-    def ours(self, program):
-        """This test's processes that run `program` (named by the end of an argument)."""
-        found = []
-        for pid in processes_mentioning(self.root):
-            try:
-                with open(f"/proc/{pid}/cmdline", "rb") as f:
-                    arguments = f.read().decode(errors="replace").split("\0")
-            except OSError:
-                continue
-            if any(a.endswith("/" + program) for a in arguments):
-                found.append(pid)
-        return found
 
     def test_pause_sharing_ends_the_server_process(self):
         self.item.click("Pause Sharing")

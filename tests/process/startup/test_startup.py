@@ -1,5 +1,6 @@
 """The start-up modes of tessaway-tray, run as processes against the scripted launchctl."""
 
+import errno
 import os
 import random
 import re
@@ -73,15 +74,24 @@ class InstallAgentsTest(BundleTestCase):
 
     def test_a_port_taken_only_on_the_ipv6_loopback_is_not_chosen(self):
         # A browser that resolves localhost to ::1 would reach the squatter, not the server.
-        squatter = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
+        def squat():
+            squatter = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
+            squatter.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+            try:
+                squatter.bind(("::1", 8011))
+                with socket.socket() as probe:
+                    probe.bind(("0.0.0.0", 8011))
+                return squatter
+            except OSError as error:
+                squatter.close()
+                if error.errno != errno.EADDRINUSE:
+                    self.skipTest(f"no IPv6 loopback here: {error}")
+                return None
+
+        # The suites on the default ports take turns; anything else on 8011 is waited out.
+        squatter = wait_for(squat, seconds=120, interval=0.2)
+        self.assertIsNotNone(squatter, "8011 stayed busy on a loopback address for 2 minutes")
         self.addCleanup(squatter.close)
-        squatter.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-        try:
-            squatter.bind(("::1", 8011))
-            with socket.socket() as probe:
-                probe.bind(("0.0.0.0", 8011))
-        except OSError as error:
-            self.skipTest(f"8011 is not free on both loopback addresses here: {error}")
         squatter.listen()
         r = self.tray("--install-agents", "--no-open")
         self.assertEqual(r.returncode, 0, r.stderr)

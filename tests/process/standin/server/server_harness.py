@@ -15,9 +15,10 @@ import unittest
 from html.parser import HTMLParser
 from urllib.parse import urlencode
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SCRIPT = os.environ.get("TESSAWAY_SERVER_SCRIPT") or os.path.normpath(
-    os.path.join(HERE, "..", "..", "..", "..", "standin", "server", "server_main.py"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..",
+                                "doubles"))
+from harness import SERVER_SCRIPT as SCRIPT  # noqa: E402
+
 START_SECONDS = 10.0
 # What Chromium sends with a form posted from a page that withholds its referrer.
 BROWSER_FORM_HEADERS = {"Origin": "null", "Sec-Fetch-Site": "same-origin"}

@@ -4,7 +4,7 @@ import socket
 import tempfile
 import unittest
 
-from server_harness import ServerProcess, ServerTestCase, parse_page, state_dir, state_path
+from server_harness import ServerTestCase, parse_page, state_dir, state_path
 
 FRESH = {"claimed": False, "server_name": socket.gethostname(), "configured": False}
 

@@ -7,7 +7,6 @@ Resources hold python/bin/python3 (a link to the machine's interpreter) and app/
 The test process makes itself a child subreaper, so anything the launcher leaves behind becomes
 its child: every test ends by killing and reaping such strays, and fails if there were any.
 """
-import argparse
 import ctypes
 import json
 import os
@@ -22,47 +21,25 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-LAUNCHER = None
-FORK_SHIM = None
-SANITIZED = False
+sys.path.insert(0, os.path.join(HERE, "..", "..", "doubles"))
+import processes  # noqa: E402
+from harness import LAUNCHER  # noqa: E402
+
+FORK_SHIM = os.environ.get("TESSAWAY_FORK_SHIM", "")
+SANITIZED = os.environ.get("TESSAWAY_SANITIZED") == "1"
 PYTHON = os.path.realpath(sys.executable)
 
 # Long enough for a slow (sanitized, loaded) machine, short enough to fail quickly.
 TIMEOUT = 10.0
 
 
-def become_subreaper():
+def setUpModule():
     libc = ctypes.CDLL(None, use_errno=True)
     PR_SET_CHILD_SUBREAPER = 36
     if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
         raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
-
-
-def children_of(pid):
-    """Process ids whose parent is `pid`, zombies included."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat", "rb") as f:
-                stat = f.read()
-        except OSError:
-            continue
-        fields = stat[stat.rindex(b")") + 2:].split()
-        if int(fields[1]) == pid:
-            found.append(int(entry))
-    return found
-
-
-def process_state(pid):
-    """The state letter of `pid` ("Z" for a zombie), or None when it does not exist."""
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            stat = f.read()
-    except OSError:
-        return None
-    return stat[stat.rindex(b")") + 2:].split()[0].decode()
+    # No core files from children that die of SIGQUIT or SIGSEGV.
+    resource.setrlimit(resource.RLIMIT_CORE, (0, resource.getrlimit(resource.RLIMIT_CORE)[1]))
 
 
 class Lines:
@@ -146,7 +123,7 @@ class LauncherCase(unittest.TestCase):
         self.record_path = os.path.join(self.root, "record.json")
 
     def reap_strays(self):
-        strays = children_of(os.getpid())
+        strays = processes.children_of(os.getpid())
         for pid in strays:
             try:
                 os.kill(pid, signal.SIGKILL)
@@ -195,7 +172,7 @@ class LauncherCase(unittest.TestCase):
             return json.load(f)
 
     def assert_gone(self, pid):
-        self.assertIsNone(process_state(pid), f"process {pid} still exists")
+        self.assertIsNone(processes.state(pid), f"process {pid} still exists")
 
 
 class ArgumentVectorTest(LauncherCase):
@@ -444,7 +421,7 @@ class StormTest(LauncherCase):
         while lines.next() != str(int(signal.SIGUSR2)):
             pass
         self.assertIsNone(process.poll())
-        self.assertEqual(children_of(process.pid), [child])
+        self.assertEqual(processes.children_of(process.pid), [child])
         os.kill(child, signal.SIGKILL)
         self.assertEqual(process.wait(TIMEOUT), 137)
         self.assert_gone(child)
@@ -461,7 +438,7 @@ class StormTest(LauncherCase):
             # Keep signalling until the launcher has ended; it is not reaped yet, so its id
             # cannot pass to another process meanwhile.
             deadline = time.monotonic() + TIMEOUT
-            while process_state(process.pid) != "Z":
+            while processes.state(process.pid) != "Z":
                 self.assertLess(time.monotonic(), deadline, f"round {round_}")
                 os.kill(process.pid, signal.SIGHUP)
             self.assertEqual(process.wait(TIMEOUT), 137, f"round {round_}")
@@ -507,21 +484,5 @@ class ValgrindTest(LauncherCase):
             self.assertNotRegex(report, r"==\d+==\s+at 0x", f"{name}:\n{report}")
 
 
-def main():
-    global LAUNCHER, FORK_SHIM, SANITIZED
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--launcher", required=True)
-    parser.add_argument("--fork-shim", required=True)
-    parser.add_argument("--sanitized", action="store_true")
-    options, rest = parser.parse_known_args()
-    LAUNCHER = os.path.realpath(options.launcher)
-    FORK_SHIM = os.path.realpath(options.fork_shim)
-    SANITIZED = options.sanitized
-    become_subreaper()
-    # No core files from children that die of SIGQUIT or SIGSEGV.
-    resource.setrlimit(resource.RLIMIT_CORE, (0, resource.getrlimit(resource.RLIMIT_CORE)[1]))
-    unittest.main(argv=[sys.argv[0], *rest])
-
-
 if __name__ == "__main__":
-    main()
+    unittest.main()
