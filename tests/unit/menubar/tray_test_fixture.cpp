@@ -1,5 +1,6 @@
 #include "tests/unit/menubar/tray_test_fixture.h"
 
+#include <QAction>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
@@ -18,14 +19,6 @@
 
 namespace tessaway::testing {
 namespace {
-
-std::string definition(int64_t port) {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-           "\t<key>Label</key>\n\t<string>com.quorvel.tessaway-server</string>\n"
-           "\t<key>EnvironmentVariables</key>\n\t<dict>\n\t\t<key>TESSAWAY_PORT</key>\n"
-           "\t\t<string>" +
-           std::to_string(port) + "</string>\n\t</dict>\n</dict>\n</plist>\n";
-}
 
 using Clock = std::chrono::steady_clock;
 
@@ -60,10 +53,6 @@ TrayTest::~TrayTest() {
     tray.reset();
     // Continuations still queued for the Tray that is gone must find nothing to do.
     QCoreApplication::processEvents();
-}
-
-void TrayTest::installServerDefinition(int64_t port) {
-    writeFile(serverPlist, definition(port));
 }
 
 void TrayTest::loadServer() {
@@ -136,6 +125,36 @@ bool TrayTest::runEventLoop(double seconds) {
 std::vector<std::vector<std::string>> TrayTest::callsSince(size_t first) const {
     if (first >= launchctl.calls.size()) return {};
     return {launchctl.calls.begin() + static_cast<std::ptrdiff_t>(first), launchctl.calls.end()};
+}
+
+std::string TrayTest::shown(const QAction* row) {
+    const QString text = row->text();
+    QString out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == '&' && i + 1 < text.size()) ++i;
+        out += text[i];
+    }
+    return out.toStdString();
+}
+
+::testing::AssertionResult TrayTest::rowsShowTheSnapshot(
+    const std::optional<std::string>& detail) const {
+    const MenuText text = menuText(snap());
+    const std::string expected = detail.value_or(text.detail);
+    const std::pair<std::string, std::string> rows[] = {{shown(statusRow()), text.status},
+                                                        {shown(detailRow()), expected},
+                                                        {shown(pauseRow()), text.pause}};
+    for (const auto& [row, wanted] : rows) {
+        if (row != wanted) {
+            return ::testing::AssertionFailure()
+                   << "a row shows \"" << row << "\", not \"" << wanted << "\"";
+        }
+    }
+    if (detailRow()->isVisible() == expected.empty()) {
+        return ::testing::AssertionFailure()
+               << "the detail row is " << (expected.empty() ? "shown" : "hidden");
+    }
+    return ::testing::AssertionSuccess();
 }
 
 std::string TrayTest::serverTarget() const {

@@ -30,8 +30,6 @@ protected:
     TrayTest();
     ~TrayTest() override;
 
-    /// Writes a server definition whose port is `port`.
-    void installServerDefinition(int64_t port);
     void loadServer();
     void unloadServer();
     /// Creates the Tray (if not yet there) and runs its launch handler.
@@ -54,6 +52,15 @@ protected:
     static bool runEventLoop(double seconds);
 
     std::vector<std::vector<std::string>> callsSince(size_t first) const;
+
+    /// What a row shows: its text with each "&&" read as the "&" it stands for, and the
+    /// mnemonic marks dropped.
+    static std::string shown(const QAction* row);
+    /// Whether the status, detail and pause rows show what menuText() gives for the monitor's
+    /// snapshot, or `detail` in the detail row when given, and the detail row is hidden exactly
+    /// when it has nothing to show.
+    ::testing::AssertionResult rowsShowTheSnapshot(
+        const std::optional<std::string>& detail = std::nullopt) const;
 
     // What the Tray keeps to itself, read by the view tests.
     const Snapshot& snap() const { return tray->monitor_.snapshot(); }

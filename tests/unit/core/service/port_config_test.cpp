@@ -1,15 +1,12 @@
 #include "core/service/port_config.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <plist/plist.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdlib>
 
 #include "core/identity.h"
+#include "tests/doubles/loopback_listener.h"
 #include "tests/doubles/temp_home.h"
 
 namespace tessaway {
@@ -131,40 +128,7 @@ TEST_F(ServerPortTest, RandomBytesNeverCrashTheReader) {
     }
 }
 
-/// A socket listening on `port` on one loopback address, closed with the object.
-class Listener {
-public:
-    explicit Listener(int64_t port, int family = AF_INET) {
-        fd_ = socket(family, SOCK_STREAM, 0);
-        sockaddr_storage storage{};
-        socklen_t length = 0;
-        if (family == AF_INET) {
-            auto& a = reinterpret_cast<sockaddr_in&>(storage);
-            a.sin_family = AF_INET;
-            a.sin_port = htons(static_cast<uint16_t>(port));
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            length = sizeof a;
-        } else {
-            const int only = 1;
-            setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
-            auto& a = reinterpret_cast<sockaddr_in6&>(storage);
-            a.sin6_family = AF_INET6;
-            a.sin6_port = htons(static_cast<uint16_t>(port));
-            a.sin6_addr = in6addr_loopback;
-            length = sizeof a;
-        }
-        ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&storage), length) == 0 &&
-              listen(fd_, 1) == 0;
-    }
-    ~Listener() {
-        if (fd_ >= 0) close(fd_);
-    }
-    bool ok() const { return ok_; }
-
-private:
-    int fd_ = -1;
-    bool ok_ = false;
-};
+using testing::Listener;
 
 bool ipv6LoopbackExists() {
     return Listener(0, AF_INET6).ok();
@@ -193,8 +157,9 @@ INSTANTIATE_TEST_SUITE_P(Family, PortIsFreeTest, ::testing::Values(AF_INET, AF_I
                          });
 
 TEST(FreePortTest, SkipsABusyDefaultPort) {
-    Listener busy(8011);
-    if (!busy.ok()) GTEST_SKIP() << "8011 is taken by another program on this machine";
+    const Listener busy(8011, AF_INET, testing::kPortWaitSeconds);
+    ASSERT_TRUE(busy.ok()) << "another program held 8011 for " << testing::kPortWaitSeconds
+                           << " seconds";
     const int64_t port = freePort();
     EXPECT_GT(port, 8011);
     EXPECT_LE(port, 8099);
