@@ -15,7 +15,6 @@
 namespace tessaway {
 namespace {
 
-using Args = std::vector<std::string>;
 using testing::FakeBrowser;
 using testing::TrayTest;
 
@@ -65,9 +64,7 @@ TEST_P(PauseTest, StopsTheServerAgentAndShowsPaused) {
 
     pauseRow()->trigger();
     ASSERT_TRUE(finishActions());
-    EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()},
-                                                     {"bootout", serverTarget()},
-                                                     {"print", serverTarget()}}));
+    EXPECT_EQ(callsSince(before), stopCalls());
     EXPECT_EQ(snap().state, ServerState::paused);
     EXPECT_FALSE(snap().name);
     EXPECT_TRUE(rowsShowTheSnapshot());
@@ -91,8 +88,7 @@ TEST_F(TrayTest, PauseIsConfirmedByAPollOneAndAHalfSecondsLater) {
     // A busy machine only makes the poll later, never earlier.
     EXPECT_GE(std::chrono::steady_clock::now() - paused, std::chrono::milliseconds(1450))
         << "polled too early";
-    EXPECT_EQ(callsSince(afterPause),
-              (std::vector<Args>{{"print-disabled", domain}, {"print", serverTarget()}}));
+    EXPECT_EQ(callsSince(afterPause), pollCalls());
     EXPECT_EQ(snap().state, ServerState::paused);
     EXPECT_FALSE(unansweredSince());
 }
@@ -105,9 +101,9 @@ TEST_F(TrayTest, ResumeLoadsTheAgentAndCountsTheGraceFromTheResume) {
 
     pauseRow()->trigger();
     ASSERT_TRUE(finishActions());
-    EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()},
-                                                     {"print-disabled", domain},
-                                                     {"bootstrap", domain, serverPlist.string()}}));
+    EXPECT_EQ(callsSince(before), (Calls{{"print", serverTarget()},
+                                         {"print-disabled", domain},
+                                         {"bootstrap", domain, serverPlist.string()}}));
     EXPECT_TRUE(alerts.empty());
     EXPECT_EQ(snap().state, ServerState::starting);
     EXPECT_EQ(unansweredSince(), 5000.0);
@@ -127,7 +123,7 @@ TEST_F(TrayTest, AFailedResumeShowsTheMessageBoxAndThenPausedAgain) {
 
     tray->togglePause();
     ASSERT_TRUE(finishActions());
-    EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()}}));
+    EXPECT_EQ(callsSince(before), (Calls{{"print", serverTarget()}}));
     ASSERT_EQ(alerts.size(), 1u);
     EXPECT_EQ(alerts[0].message, "Tessaway Server");
     EXPECT_EQ(alerts[0].informative, kCouldNotStart);
@@ -195,10 +191,10 @@ TEST_F(LoginTest, TogglesStartAtLoginAndReadsTheCheckMarkBack) {
     const size_t before = launchctl.calls.size();
     loginRow()->trigger();
     ASSERT_TRUE(finishActions());
-    EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print-disabled", domain},
-                                                     {"disable", serverTarget()},
-                                                     {"disable", domain + "/" + trayLabel},
-                                                     {"print-disabled", domain}}));
+    EXPECT_EQ(callsSince(before), (Calls{{"print-disabled", domain},
+                                         {"disable", serverTarget()},
+                                         {"disable", domain + "/" + trayLabel},
+                                         {"print-disabled", domain}}));
     EXPECT_FALSE(loginRow()->isChecked());
     loginRow()->trigger();
     ASSERT_TRUE(finishActions());
@@ -248,9 +244,7 @@ TEST_F(TrayTest, QuitStopsTheServerAgentAndEndsTheEventLoop) {
     const size_t before = launchctl.calls.size();
     QTimer::singleShot(0, tray.get(), [this] { quitRow()->trigger(); });
     EXPECT_TRUE(runEventLoop(30.0));
-    EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()},
-                                                     {"bootout", serverTarget()},
-                                                     {"print", serverTarget()}}));
+    EXPECT_EQ(callsSince(before), stopCalls());
 }
 
 TEST_F(TrayTest, QuitWithTheAgentNotLoadedEndsAtOnce) {
@@ -258,7 +252,7 @@ TEST_F(TrayTest, QuitWithTheAgentNotLoadedEndsAtOnce) {
     const size_t before = launchctl.calls.size();
     QTimer::singleShot(0, tray.get(), [this] { tray->quit(); });
     EXPECT_TRUE(runEventLoop(30.0));
-    EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()}}));
+    EXPECT_EQ(callsSince(before), (Calls{{"print", serverTarget()}}));
 }
 
 }  // namespace

@@ -5,13 +5,11 @@
 #include <chrono>
 #include <thread>
 
-#include "core/identity.h"
 #include "tests/unit/menubar/tray_test_fixture.h"
 
 namespace tessaway {
 namespace {
 
-using Args = std::vector<std::string>;
 using testing::TrayTest;
 
 const std::string kPing = "/api/ping";
@@ -21,8 +19,7 @@ TEST_F(TrayTest, LaunchWithTheAgentNotLoadedIsPausedBeforeTheHandlerReturns) {
     launch();  // no event is processed between the handler and these checks
     EXPECT_EQ(statusRow()->text(), "Tessaway Server: Paused");
     EXPECT_TRUE(tray->dimmed());
-    EXPECT_EQ(launchctl.calls,
-              (std::vector<Args>{{"print-disabled", domain}, {"print", serverTarget()}}));
+    EXPECT_EQ(launchctl.calls, pollCalls());
     spin(0.2);
     EXPECT_TRUE(server.requests().empty());
 }
@@ -47,8 +44,7 @@ TEST_F(TrayTest, LaunchWithTheAgentLoadedIsStartingUntilTheFirstAnswer) {
     EXPECT_EQ(requests[1].method + " " + requests[1].path, "GET " + kSetup);
     // Two questions to the service manager per poll, the check mark and the agent; the port
     // comes from the definition.
-    EXPECT_EQ(launchctl.calls,
-              (std::vector<Args>{{"print-disabled", domain}, {"print", serverTarget()}}));
+    EXPECT_EQ(launchctl.calls, pollCalls());
 }
 
 struct PingCase {
@@ -137,8 +133,7 @@ TEST_F(TrayTest, OpeningTheMenuRefreshesTheCheckMarkAndShowsAnUnloadedAgentAtOnc
     unloadServer();  // from outside
     menu()->popup(QPoint(10, 10));
     EXPECT_FALSE(loginRow()->isChecked());
-    EXPECT_EQ(callsSince(before),
-              (std::vector<Args>{{"print-disabled", domain}, {"print", serverTarget()}}));
+    EXPECT_EQ(callsSince(before), pollCalls());
     EXPECT_EQ(snap().state, ServerState::paused);
     EXPECT_FALSE(snap().name);
     EXPECT_TRUE(rowsShowTheSnapshot());

@@ -122,9 +122,17 @@ bool TrayTest::runEventLoop(double seconds) {
     return !timedOut;
 }
 
-std::vector<std::vector<std::string>> TrayTest::callsSince(size_t first) const {
+TrayTest::Calls TrayTest::callsSince(size_t first) const {
     if (first >= launchctl.calls.size()) return {};
     return {launchctl.calls.begin() + static_cast<std::ptrdiff_t>(first), launchctl.calls.end()};
+}
+
+TrayTest::Calls TrayTest::pollCalls() const {
+    return {{"print-disabled", domain}, {"print", serverTarget()}};
+}
+
+TrayTest::Calls TrayTest::stopCalls() const {
+    return {{"print", serverTarget()}, {"bootout", serverTarget()}, {"print", serverTarget()}};
 }
 
 std::string TrayTest::shown(const QAction* row) {

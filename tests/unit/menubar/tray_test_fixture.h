@@ -51,7 +51,13 @@ protected:
     /// real time pass (false).
     static bool runEventLoop(double seconds);
 
-    std::vector<std::vector<std::string>> callsSince(size_t first) const;
+    using Calls = std::vector<std::vector<std::string>>;
+    Calls callsSince(size_t first) const;
+    /// What one poll asks the service manager: the check mark, then whether the agent is loaded.
+    Calls pollCalls() const;
+    /// What stopping a loaded server agent asks: whether it is loaded, its bootout, and whether
+    /// it is gone.
+    Calls stopCalls() const;
 
     /// What a row shows: its text with each "&&" read as the "&" it stands for, and the
     /// mnemonic marks dropped.
