@@ -5,23 +5,6 @@
 #include <filesystem>
 
 namespace tessaway::testing {
-namespace {
-
-/// The label of a service target ("gui/501/com.x"), or of a bare label.
-std::string labelOf(const std::string& target) {
-    return target.substr(target.rfind('/') + 1);
-}
-
-/// The label of a definition's path: its file name without ".plist".
-std::string labelOfDefinition(const std::string& path) {
-    std::string name = std::filesystem::path(path).filename().string();
-    const std::string suffix = ".plist";
-    if (name.size() > suffix.size() && name.ends_with(suffix))
-        name.resize(name.size() - suffix.size());
-    return name;
-}
-
-}  // namespace
 
 void FakeLaunchctl::install() {
     setLaunchctlRunnerForTesting([this](const Args& args) { return run(args); });
@@ -30,14 +13,11 @@ void FakeLaunchctl::install() {
 LaunchctlResult FakeLaunchctl::run(const Args& args) {
     const std::lock_guard<std::mutex> lock(running_);
     calls.push_back(args);
-    return answer(args);
-}
-
-LaunchctlResult FakeLaunchctl::answer(const Args& args) {
     const auto arg = [&](size_t i) { return i < args.size() ? args[i] : std::string(); };
     const std::string verb = arg(0);
+    // The label of a service target ("gui/501/com.x"), or of a definition's path.
+    const std::string label = arg(1).substr(arg(1).rfind('/') + 1);
     if (verb == "print") {
-        const std::string label = labelOf(arg(1));
         if (loadedLabels.count(label)) return {0, arg(1) + " = {\n\tstate = running\n}\n"};
         return {113, "Bad request.\nCould not find service \"" + label +
                          "\" in domain for user gui: " + std::to_string(getuid()) + "\n"};
@@ -45,8 +25,8 @@ LaunchctlResult FakeLaunchctl::answer(const Args& args) {
     if (verb == "print-disabled") {
         if (printDisabledOutput) return {printDisabledStatus, *printDisabledOutput};
         std::string output = "disabled services = {\n";
-        for (const auto& [label, enabled] : overrides_)
-            output += "\t\"" + label + "\" => " + (enabled ? "enabled\n" : "disabled\n");
+        for (const auto& [name, enabled] : overrides)
+            output += "\t\"" + name + "\" => " + (enabled ? "enabled\n" : "disabled\n");
         return {printDisabledStatus, output + "}\n"};
     }
     if (verb == "enable" || verb == "disable") {
@@ -54,20 +34,18 @@ LaunchctlResult FakeLaunchctl::answer(const Args& args) {
         if (verb == "disable" && disableStatus != 0) {
             return {disableStatus, "Could not disable service: 28: No space left on device\n"};
         }
-        overrides_[labelOf(arg(1))] = verb == "enable";
+        overrides[label] = verb == "enable";
         return {0, ""};
     }
     if (verb == "bootstrap") {
-        const std::string label = labelOfDefinition(arg(2));
-        if (bootstrapStatus != 0) {
-            if (bootstrapLoads) loadedLabels.insert(label);
-            return {bootstrapStatus, "Bootstrap failed: 5: Input/output error\n"};
+        const std::filesystem::path plist(arg(2));
+        if (bootstrapStatus == 0 || bootstrapLoads) {
+            loadedLabels.insert(plist.extension() == ".plist" ? plist.stem() : plist.filename());
         }
-        loadedLabels.insert(label);
-        return {0, ""};
+        if (bootstrapStatus == 0) return {0, ""};
+        return {bootstrapStatus, "Bootstrap failed: 5: Input/output error\n"};
     }
     if (verb == "bootout") {
-        const std::string label = labelOf(arg(1));
         if (!loadedLabels.count(label)) return {3, "Boot-out failed: 3: No such process\n"};
         if (bootoutUnloads) loadedLabels.erase(label);
         return {0, ""};

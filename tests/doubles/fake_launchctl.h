@@ -28,7 +28,9 @@ public:
 
     std::vector<Args> calls;  ///< every argument list, in order
     std::set<std::string> loadedLabels;
-    /// What "print-disabled" prints; unset: the overrides "enable" and "disable" have left.
+    /// The start-at-login overrides (label: enabled), as "enable" and "disable" leave them.
+    std::map<std::string, bool> overrides;
+    /// What "print-disabled" prints; unset: the overrides.
     std::optional<std::string> printDisabledOutput;
     int printDisabledStatus = 0;
     int bootstrapStatus = 0;     ///< status of every "bootstrap"
@@ -40,10 +42,7 @@ public:
     int disableStatus = 0;
 
 private:
-    LaunchctlResult answer(const Args& args);
-
     std::mutex running_;
-    std::map<std::string, bool> overrides_;  ///< label: enabled, as "enable" and "disable" left it
 };
 
 }  // namespace tessaway::testing

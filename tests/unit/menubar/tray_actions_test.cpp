@@ -64,7 +64,9 @@ TEST_P(PauseTest, StopsTheServerAgentAndShowsPaused) {
 
     pauseRow()->trigger();
     ASSERT_TRUE(finishActions());
-    EXPECT_EQ(callsSince(before), stopCalls());
+    EXPECT_EQ(
+        callsSince(before),
+        (Calls{{"print", serverTarget()}, {"bootout", serverTarget()}, {"print", serverTarget()}}));
     EXPECT_EQ(snap().state, ServerState::paused);
     EXPECT_FALSE(snap().name);
     EXPECT_TRUE(rowsShowTheSnapshot());
@@ -244,7 +246,9 @@ TEST_F(TrayTest, QuitStopsTheServerAgentAndEndsTheEventLoop) {
     const size_t before = launchctl.calls.size();
     QTimer::singleShot(0, tray.get(), [this] { quitRow()->trigger(); });
     EXPECT_TRUE(runEventLoop(30.0));
-    EXPECT_EQ(callsSince(before), stopCalls());
+    EXPECT_EQ(
+        callsSince(before),
+        (Calls{{"print", serverTarget()}, {"bootout", serverTarget()}, {"print", serverTarget()}}));
 }
 
 TEST_F(TrayTest, QuitWithTheAgentNotLoadedEndsAtOnce) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "core/identity.h"
 #include "tests/unit/menubar/tray_test_fixture.h"
 
 namespace tessaway {
@@ -124,8 +125,7 @@ TEST_F(TrayTest, OpeningTheMenuRefreshesTheCheckMarkAndShowsAnUnloadedAgentAtOnc
     server.setResponse("GET", kSetup, 200, R"({"claimed":true,"server_name":"Den"})");
     launch();
     ASSERT_TRUE(waitUntil([&] { return snap().name.has_value(); }));
-    launchctl.printDisabledOutput =
-        "disabled services = {\n\t\"com.quorvel.tessaway-server\" => disabled\n}\n";
+    launchctl.overrides[serverLabel] = false;
     loginRow()->setChecked(true);
     const size_t before = launchctl.calls.size();
     const size_t requestsBefore = server.requests().size();

@@ -55,16 +55,12 @@ protected:
     Calls callsSince(size_t first) const;
     /// What one poll asks the service manager: the check mark, then whether the agent is loaded.
     Calls pollCalls() const;
-    /// What stopping a loaded server agent asks: whether it is loaded, its bootout, and whether
-    /// it is gone.
-    Calls stopCalls() const;
 
     /// What a row shows: its text with each "&&" read as the "&" it stands for, and the
     /// mnemonic marks dropped.
     static std::string shown(const QAction* row);
     /// Whether the status, detail and pause rows show what menuText() gives for the monitor's
-    /// snapshot, or `detail` in the detail row when given, and the detail row is hidden exactly
-    /// when it has nothing to show.
+    /// snapshot (or `detail` in the detail row), the detail row hidden with nothing to show.
     ::testing::AssertionResult rowsShowTheSnapshot(
         const std::optional<std::string>& detail = std::nullopt) const;
 

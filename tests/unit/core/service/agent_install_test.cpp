@@ -9,7 +9,6 @@
 #include "platform/bundle.h"
 #include "platform/property_list.h"
 #include "tests/doubles/fake_launchctl.h"
-#include "tests/doubles/loopback_listener.h"
 #include "tests/doubles/temp_home.h"
 
 namespace tessaway {
@@ -18,8 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
 using Verbs = std::vector<std::string>;
-
-const std::string kDisabled = "\t\"com.quorvel.tessaway-server\" => disabled\n";
 
 class AgentInstallTest : public testing::HomeTest {
 protected:
@@ -121,7 +118,7 @@ TEST_F(AgentInstallTest, HomeWithSpacesAndAmpersandIsEscapedNotBroken) {
 }
 
 TEST_F(AgentInstallTest, LoginOffLiftsAndRestoresTheOverrideAroundEachBootstrap) {
-    fake.printDisabledOutput = kDisabled;
+    fake.overrides[serverLabel] = false;
     ASSERT_TRUE(install());
     EXPECT_EQ(verbsFor(serverLabel), (Verbs{"print", "print", "enable", "bootstrap", "disable"}));
     EXPECT_EQ(verbsFor(trayLabel), (Verbs{"print", "enable", "bootstrap", "disable"}));
