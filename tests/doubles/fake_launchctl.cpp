@@ -1,12 +1,10 @@
 #include "tests/doubles/fake_launchctl.h"
 
+#include <unistd.h>
+
 #include <filesystem>
 
-#include "platform/process.h"
-
 namespace tessaway::testing {
-
-namespace fs = std::filesystem;
 
 void FakeLaunchctl::install() {
     setLaunchctlRunnerForTesting([this](const Args& args) { return run(args); });
@@ -14,37 +12,45 @@ void FakeLaunchctl::install() {
 
 LaunchctlResult FakeLaunchctl::run(const Args& args) {
     const std::lock_guard<std::mutex> lock(running_);
-    const fs::path& state = state_.path();
-    const auto knob = [&](const char* name, bool present, const std::string& content) {
-        if (present) {
-            writeFile(state / name, content);
-        } else {
-            fs::remove(state / name);
-        }
-    };
-    knob("print-disabled", printDisabledOutput.has_value(), printDisabledOutput.value_or(""));
-    knob("print-disabled-status", printDisabledStatus != 0, std::to_string(printDisabledStatus));
-    knob("bootstrap-status", bootstrapStatus != 0, std::to_string(bootstrapStatus));
-    knob("failed-bootstrap-loads", bootstrapLoads, "");
-    knob("never-unload", !bootoutUnloads, "");
-    knob("enable-status", enableStatus.has_value(), std::to_string(enableStatus.value_or(0)));
-    knob("disable-status", disableStatus != 0, std::to_string(disableStatus));
-    const fs::path loaded = state / "loaded";
-    fs::remove_all(loaded);
-    fs::create_directories(loaded);
-    for (const auto& label : loadedLabels)
-        writeFile(loaded / label, "");
-
-    Args command{"FAKE_LAUNCHCTL_STATE=" + state.string(), TESSAWAY_FAKE_LAUNCHCTL};
-    command.insert(command.end(), args.begin(), args.end());
-    const platform::CapturedRun ran = platform::runCaptured("/usr/bin/env", command, 60.0);
-
     calls.push_back(args);
-    loadedLabels.clear();
-    for (const auto& entry : fs::directory_iterator(loaded))
-        loadedLabels.insert(entry.path().filename().string());
-    if (!ran.started) return {-1, ran.error};
-    return {ran.status, ran.output};
+    const auto arg = [&](size_t i) { return i < args.size() ? args[i] : std::string(); };
+    const std::string verb = arg(0);
+    // The label of a service target ("gui/501/com.x"), or of a definition's path.
+    const std::string label = arg(1).substr(arg(1).rfind('/') + 1);
+    if (verb == "print") {
+        if (loadedLabels.count(label)) return {0, arg(1) + " = {\n\tstate = running\n}\n"};
+        return {113, "Bad request.\nCould not find service \"" + label +
+                         "\" in domain for user gui: " + std::to_string(getuid()) + "\n"};
+    }
+    if (verb == "print-disabled") {
+        if (printDisabledOutput) return {printDisabledStatus, *printDisabledOutput};
+        std::string output = "disabled services = {\n";
+        for (const auto& [name, enabled] : overrides)
+            output += "\t\"" + name + "\" => " + (enabled ? "enabled\n" : "disabled\n");
+        return {printDisabledStatus, output + "}\n"};
+    }
+    if (verb == "enable" || verb == "disable") {
+        if (enableStatus) return {*enableStatus, ""};
+        if (verb == "disable" && disableStatus != 0) {
+            return {disableStatus, "Could not disable service: 28: No space left on device\n"};
+        }
+        overrides[label] = verb == "enable";
+        return {0, ""};
+    }
+    if (verb == "bootstrap") {
+        const std::filesystem::path plist(arg(2));
+        if (bootstrapStatus == 0 || bootstrapLoads) {
+            loadedLabels.insert(plist.extension() == ".plist" ? plist.stem() : plist.filename());
+        }
+        if (bootstrapStatus == 0) return {0, ""};
+        return {bootstrapStatus, "Bootstrap failed: 5: Input/output error\n"};
+    }
+    if (verb == "bootout") {
+        if (!loadedLabels.count(label)) return {3, "Boot-out failed: 3: No such process\n"};
+        if (bootoutUnloads) loadedLabels.erase(label);
+        return {0, ""};
+    }
+    return {64, "usage: launchctl ...\n"};
 }
 
 std::vector<std::string> FakeLaunchctl::verbs() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -7,15 +8,14 @@
 #include <vector>
 
 #include "core/service/launchctl_runner.h"
-#include "tests/doubles/temp_home.h"
 
 namespace tessaway::testing {
 
-/// The scripted service manager's tool (tests/doubles/fake_launchctl, the one the process
-/// tests use) run in-process: each call runs the script on a state folder of its own that the
-/// fields below are written to first and read back from afterwards. Install it with
-/// `install()`; the HomeTest fixture removes it again. Calls from several threads run one at a
-/// time; the test reads the fields once the calls it waits for have been answered.
+/// The scripted service manager's tool, answered in memory: the same commands, outputs and
+/// statuses as tests/doubles/fake_launchctl, the script the process tests run (a change to one
+/// belongs in the other). Install it with `install()`; the HomeTest fixture removes it again.
+/// Calls from several threads run one at a time; the test reads the fields once the calls it
+/// waits for have been answered.
 class FakeLaunchctl {
 public:
     using Args = std::vector<std::string>;
@@ -28,7 +28,9 @@ public:
 
     std::vector<Args> calls;  ///< every argument list, in order
     std::set<std::string> loadedLabels;
-    /// What "print-disabled" prints; unset: the overrides "enable" and "disable" have left.
+    /// The start-at-login overrides (label: enabled), as "enable" and "disable" leave them.
+    std::map<std::string, bool> overrides;
+    /// What "print-disabled" prints; unset: the overrides.
     std::optional<std::string> printDisabledOutput;
     int printDisabledStatus = 0;
     int bootstrapStatus = 0;     ///< status of every "bootstrap"
@@ -41,7 +43,6 @@ public:
 
 private:
     std::mutex running_;
-    TempDir state_;
 };
 
 }  // namespace tessaway::testing

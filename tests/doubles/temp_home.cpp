@@ -1,8 +1,13 @@
 #include "tests/doubles/temp_home.h"
 
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "core/identity.h"
@@ -76,6 +81,36 @@ HomeTest::~HomeTest() {
     setLaunchctlRunnerForTesting({});
     platform::setClockForTesting({}, {});
     platform::setMainBundleForTesting(std::nullopt);
+}
+
+namespace {
+
+int listenOnce(int64_t port, int family) {
+    const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a4{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    sockaddr_in6 a6{AF_INET6, htons(static_cast<uint16_t>(port)), 0, in6addr_loopback, 0};
+    if (family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    const bool bound = family == AF_INET6
+                           ? bind(fd, reinterpret_cast<sockaddr*>(&a6), sizeof a6) == 0
+                           : bind(fd, reinterpret_cast<sockaddr*>(&a4), sizeof a4) == 0;
+    if (fd >= 0 && bound && listen(fd, 1) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+}  // namespace
+
+Listener::Listener(int64_t port, int family, double waitSeconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::duration<double>(waitSeconds);
+    while ((fd_ = listenOnce(port, family)) < 0 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+Listener::~Listener() {
+    if (fd_ >= 0) close(fd_);
 }
 
 }  // namespace tessaway::testing

@@ -26,7 +26,7 @@ TEST(DBusMenuLabel, QtMnemonicsBecomeTheExportedOnes) {
 class DBusMenuTest : public ::testing::Test {
 protected:
     DBusMenuTest() {
-        status = menu.addAction(QStringLiteral("Tessaway Server: Running"));
+        status = menu.addAction(QStringLiteral("Status: on"));
         status->setEnabled(false);
         menu.addSeparator();
         login = menu.addAction(QStringLiteral("Start at Login"));
@@ -50,7 +50,7 @@ protected:
 TEST_F(DBusMenuTest, TheLayoutCarriesEveryEntryWithItsState) {
     const DBusMenuLayout root = exported->layout(0, -1, {});
     ASSERT_EQ(root.children.size(), 4);
-    EXPECT_EQ(propertiesOf(0).value("label"), "Tessaway Server: Running");
+    EXPECT_EQ(propertiesOf(0).value("label"), "Status: on");
     EXPECT_EQ(propertiesOf(0).value("enabled"), false);
     EXPECT_EQ(propertiesOf(1).value("type"), "separator");
     EXPECT_EQ(propertiesOf(2).value("toggle-type"), "checkmark");
@@ -73,7 +73,7 @@ TEST_F(DBusMenuTest, ChangesAreAnnouncedOnceTheyAreComplete) {
                      [&](const DBusMenuItemList& updated) { properties.push_back(updated); });
     const uint before = exported->revision();
     login->setChecked(true);
-    status->setText(QStringLiteral("Tessaway Server: Paused"));
+    status->setText(QStringLiteral("Status: off"));
     EXPECT_TRUE(layouts.empty());  // not before the event loop runs
     QCoreApplication::processEvents();
     EXPECT_EQ(layouts, std::vector<uint>{before + 1});
@@ -81,7 +81,7 @@ TEST_F(DBusMenuTest, ChangesAreAnnouncedOnceTheyAreComplete) {
     ASSERT_EQ(properties.size(), 1u);
     ASSERT_EQ(properties[0].size(), 2);
     EXPECT_EQ(properties[0].at(0).properties.value("toggle-state"), 1);
-    EXPECT_EQ(properties[0].at(1).properties.value("label"), "Tessaway Server: Paused");
+    EXPECT_EQ(properties[0].at(1).properties.value("label"), "Status: off");
     // Setting what is already there announces nothing.
     login->setChecked(true);
     QCoreApplication::processEvents();

@@ -15,7 +15,6 @@
 namespace tessaway {
 namespace {
 
-using Args = std::vector<std::string>;
 using testing::FakeBrowser;
 using testing::TrayTest;
 
@@ -29,7 +28,7 @@ TEST_F(TrayTest, OpenSetupAndAddFolderOpenLocalhostOnTheConfiguredPort) {
     const size_t before = launchctl.calls.size();
 
     openRow()->trigger();
-    installServerDefinition(9123);  // read afresh at every use
+    testing::installServerDefinition(9123);  // read afresh at every use
     addRow()->trigger();
     const std::string port = std::to_string(server.port());
     // Two detached starts: either may record first.
@@ -65,13 +64,12 @@ TEST_P(PauseTest, StopsTheServerAgentAndShowsPaused) {
 
     pauseRow()->trigger();
     ASSERT_TRUE(finishActions());
-    EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()},
-                                                     {"bootout", serverTarget()},
-                                                     {"print", serverTarget()}}));
+    EXPECT_EQ(
+        callsSince(before),
+        (Calls{{"print", serverTarget()}, {"bootout", serverTarget()}, {"print", serverTarget()}}));
     EXPECT_EQ(snap().state, ServerState::paused);
     EXPECT_FALSE(snap().name);
-    EXPECT_EQ(statusRow()->text(), "Tessaway Server: Paused");
-    EXPECT_EQ(pauseRow()->text(), "Resume Sharing");
+    EXPECT_TRUE(rowsShowTheSnapshot());
     EXPECT_FALSE(openRow()->isEnabled());
     EXPECT_TRUE(tray->dimmed());
     EXPECT_TRUE(alerts.empty());
@@ -92,8 +90,7 @@ TEST_F(TrayTest, PauseIsConfirmedByAPollOneAndAHalfSecondsLater) {
     // A busy machine only makes the poll later, never earlier.
     EXPECT_GE(std::chrono::steady_clock::now() - paused, std::chrono::milliseconds(1450))
         << "polled too early";
-    EXPECT_EQ(callsSince(afterPause),
-              (std::vector<Args>{{"print-disabled", domain}, {"print", serverTarget()}}));
+    EXPECT_EQ(callsSince(afterPause), pollCalls());
     EXPECT_EQ(snap().state, ServerState::paused);
     EXPECT_FALSE(unansweredSince());
 }
@@ -106,13 +103,13 @@ TEST_F(TrayTest, ResumeLoadsTheAgentAndCountsTheGraceFromTheResume) {
 
     pauseRow()->trigger();
     ASSERT_TRUE(finishActions());
-    EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()},
-                                                     {"print-disabled", domain},
-                                                     {"bootstrap", domain, serverPlist.string()}}));
+    EXPECT_EQ(callsSince(before), (Calls{{"print", serverTarget()},
+                                         {"print-disabled", domain},
+                                         {"bootstrap", domain, serverPlist.string()}}));
     EXPECT_TRUE(alerts.empty());
     EXPECT_EQ(snap().state, ServerState::starting);
     EXPECT_EQ(unansweredSince(), 5000.0);
-    EXPECT_EQ(pauseRow()->text(), "Pause Sharing");
+    EXPECT_TRUE(rowsShowTheSnapshot());
     EXPECT_FALSE(tray->dimmed());
 
     // The poll 1.5 seconds later pings, and its first failure already counts from the resume.
@@ -128,7 +125,7 @@ TEST_F(TrayTest, AFailedResumeShowsTheMessageBoxAndThenPausedAgain) {
 
     tray->togglePause();
     ASSERT_TRUE(finishActions());
-    EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()}}));
+    EXPECT_EQ(callsSince(before), (Calls{{"print", serverTarget()}}));
     ASSERT_EQ(alerts.size(), 1u);
     EXPECT_EQ(alerts[0].message, "Tessaway Server");
     EXPECT_EQ(alerts[0].informative, kCouldNotStart);
@@ -196,10 +193,10 @@ TEST_F(LoginTest, TogglesStartAtLoginAndReadsTheCheckMarkBack) {
     const size_t before = launchctl.calls.size();
     loginRow()->trigger();
     ASSERT_TRUE(finishActions());
-    EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print-disabled", domain},
-                                                     {"disable", serverTarget()},
-                                                     {"disable", domain + "/" + trayLabel},
-                                                     {"print-disabled", domain}}));
+    EXPECT_EQ(callsSince(before), (Calls{{"print-disabled", domain},
+                                         {"disable", serverTarget()},
+                                         {"disable", domain + "/" + trayLabel},
+                                         {"print-disabled", domain}}));
     EXPECT_FALSE(loginRow()->isChecked());
     loginRow()->trigger();
     ASSERT_TRUE(finishActions());
@@ -249,9 +246,9 @@ TEST_F(TrayTest, QuitStopsTheServerAgentAndEndsTheEventLoop) {
     const size_t before = launchctl.calls.size();
     QTimer::singleShot(0, tray.get(), [this] { quitRow()->trigger(); });
     EXPECT_TRUE(runEventLoop(30.0));
-    EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()},
-                                                     {"bootout", serverTarget()},
-                                                     {"print", serverTarget()}}));
+    EXPECT_EQ(
+        callsSince(before),
+        (Calls{{"print", serverTarget()}, {"bootout", serverTarget()}, {"print", serverTarget()}}));
 }
 
 TEST_F(TrayTest, QuitWithTheAgentNotLoadedEndsAtOnce) {
@@ -259,7 +256,7 @@ TEST_F(TrayTest, QuitWithTheAgentNotLoadedEndsAtOnce) {
     const size_t before = launchctl.calls.size();
     QTimer::singleShot(0, tray.get(), [this] { tray->quit(); });
     EXPECT_TRUE(runEventLoop(30.0));
-    EXPECT_EQ(callsSince(before), (std::vector<Args>{{"print", serverTarget()}}));
+    EXPECT_EQ(callsSince(before), (Calls{{"print", serverTarget()}}));
 }
 
 }  // namespace

@@ -1,13 +1,16 @@
 #include "tests/unit/menubar/tray_test_fixture.h"
 
+#include <QAction>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -18,14 +21,6 @@
 
 namespace tessaway::testing {
 namespace {
-
-std::string definition(int64_t port) {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-           "\t<key>Label</key>\n\t<string>com.quorvel.tessaway-server</string>\n"
-           "\t<key>EnvironmentVariables</key>\n\t<dict>\n\t\t<key>TESSAWAY_PORT</key>\n"
-           "\t\t<string>" +
-           std::to_string(port) + "</string>\n\t</dict>\n</dict>\n</plist>\n";
-}
 
 using Clock = std::chrono::steady_clock;
 
@@ -60,10 +55,6 @@ TrayTest::~TrayTest() {
     tray.reset();
     // Continuations still queued for the Tray that is gone must find nothing to do.
     QCoreApplication::processEvents();
-}
-
-void TrayTest::installServerDefinition(int64_t port) {
-    writeFile(serverPlist, definition(port));
 }
 
 void TrayTest::loadServer() {
@@ -133,9 +124,33 @@ bool TrayTest::runEventLoop(double seconds) {
     return !timedOut;
 }
 
-std::vector<std::vector<std::string>> TrayTest::callsSince(size_t first) const {
+TrayTest::Calls TrayTest::callsSince(size_t first) const {
     if (first >= launchctl.calls.size()) return {};
     return {launchctl.calls.begin() + static_cast<std::ptrdiff_t>(first), launchctl.calls.end()};
+}
+
+TrayTest::Calls TrayTest::pollCalls() const {
+    return {{"print-disabled", domain}, {"print", serverTarget()}};
+}
+
+std::string TrayTest::shown(const QAction* row) {
+    return row->text().replace(QRegularExpression("&(.)"), "\\1").toStdString();
+}
+
+::testing::AssertionResult TrayTest::rowsShowTheSnapshot(
+    const std::optional<std::string>& detail) const {
+    // As wide as the name is: the test gives what the Tray cuts itself.
+    const MenuText text = menuText(snap(), std::numeric_limits<size_t>::max());
+    const std::string wanted =
+        text.status + " | " + detail.value_or(text.detail) + " | " + text.pause;
+    // A shown detail row with nothing in it would be a blank line in the menu.
+    const std::string detailShown = shown(detailRow()).empty() ? "(blank row)" : shown(detailRow());
+    const std::string rows = shown(statusRow()) + " | " +
+                             (detailRow()->isVisible() ? detailShown : "") + " | " +
+                             shown(pauseRow());
+    if (rows == wanted) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "the rows show \"" << rows << "\", not \"" << wanted << "\"";
 }
 
 std::string TrayTest::serverTarget() const {

@@ -30,8 +30,6 @@ protected:
     TrayTest();
     ~TrayTest() override;
 
-    /// Writes a server definition whose port is `port`.
-    void installServerDefinition(int64_t port);
     void loadServer();
     void unloadServer();
     /// Creates the Tray (if not yet there) and runs its launch handler.
@@ -53,7 +51,18 @@ protected:
     /// real time pass (false).
     static bool runEventLoop(double seconds);
 
-    std::vector<std::vector<std::string>> callsSince(size_t first) const;
+    using Calls = std::vector<std::vector<std::string>>;
+    Calls callsSince(size_t first) const;
+    /// What one poll asks the service manager: the check mark, then whether the agent is loaded.
+    Calls pollCalls() const;
+
+    /// What a row shows: its text with each "&&" read as the "&" it stands for, and the
+    /// mnemonic marks dropped.
+    static std::string shown(const QAction* row);
+    /// Whether the status, detail and pause rows show what menuText() gives for the monitor's
+    /// snapshot (or `detail` in the detail row), the detail row hidden with nothing to show.
+    ::testing::AssertionResult rowsShowTheSnapshot(
+        const std::optional<std::string>& detail = std::nullopt) const;
 
     // What the Tray keeps to itself, read by the view tests.
     const Snapshot& snap() const { return tray->monitor_.snapshot(); }

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+#include <sstream>
+
 #include "core/identity.h"
 #include "platform/clock.h"
 #include "tests/doubles/fake_launchctl.h"
@@ -28,16 +32,6 @@ protected:
     double clock = 1000.0;
     std::vector<double> sleeps;
 };
-
-TEST_F(AgentControlTest, LoadedAsksPrintWithTheServiceTarget) {
-    EXPECT_FALSE(serverLoaded());
-    fake.loadedLabels.insert(serverLabel);
-    EXPECT_TRUE(serverLoaded());
-    EXPECT_TRUE(loaded(serverLabel));
-    EXPECT_FALSE(loaded(trayLabel));
-    EXPECT_EQ(fake.calls[0], (Args{"print", target(serverLabel)}));
-    EXPECT_EQ(fake.calls[3], (Args{"print", target(trayLabel)}));
-}
 
 struct OverrideCase {
     const char* name;
@@ -96,77 +90,78 @@ TEST_F(AgentControlTest, SetStartAtLoginSwitchesServerThenTrayEvenWhenTheFirstFa
                                              {"disable", target(trayLabel)}}));
 }
 
-TEST_F(AgentControlTest, StartWhenAlreadyLoadedRunsOnlyPrintEvenWithoutADefinition) {
-    fake.loadedLabels.insert(serverLabel);
-    EXPECT_TRUE(startServer());
-    EXPECT_EQ(fake.verbs(), (Verbs{"print"}));
+/// `given` says in words what holds beforehand and what runs: "loaded" (the server agent),
+/// "defined" (its definition is installed), "login-off", "refused" (every bootstrap fails),
+/// "loads-anyway" (a failed bootstrap loads the agent all the same); "start" or "stop".
+struct StartStopCase {
+    const char* name;
+    std::string given;
+    bool started;       ///< what startServer() answers
+    std::string calls;  ///< the verbs of what it asks about the server agent, in order
+};
+
+Verbs words(const std::string& text) {
+    std::istringstream in(text);
+    return {std::istream_iterator<std::string>(in), {}};
 }
 
-TEST_F(AgentControlTest, StartWithoutADefinitionRunsOnlyPrintAndFails) {
-    EXPECT_FALSE(startServer());
-    EXPECT_EQ(fake.verbs(), (Verbs{"print"}));
+class StartStopTest : public AgentControlTest,
+                      public ::testing::WithParamInterface<StartStopCase> {};
+
+TEST_P(StartStopTest, AsksTheServiceManagerOnlyWhatItNeeds) {
+    const Verbs given = words(GetParam().given);
+    const auto has = [&](const std::string& word) {
+        return std::find(given.begin(), given.end(), word) != given.end();
+    };
+    if (has("loaded")) fake.loadedLabels.insert(serverLabel);
+    if (has("defined")) installDefinition();
+    if (has("login-off")) fake.overrides[serverLabel] = false;
+    if (has("refused")) fake.bootstrapStatus = 5;
+    fake.bootstrapLoads = has("loads-anyway");
+    if (has("stop")) {
+        stopServer();
+    } else {
+        EXPECT_EQ(static_cast<bool>(startServer()), GetParam().started);
+    }
+    std::vector<Args> expected;
+    for (const std::string& verb : words(GetParam().calls)) {
+        expected.push_back(verb == "print-disabled" ? Args{verb, domain}
+                           : verb == "bootstrap"    ? Args{verb, domain, serverPlist.string()}
+                                                    : Args{verb, target(serverLabel)});
+    }
+    EXPECT_EQ(fake.calls, expected);
+    EXPECT_TRUE(sleeps.empty());  // a stop polls at once after the bootout
 }
 
-TEST_F(AgentControlTest, StartWithLoginOnBootstraps) {
-    installDefinition();
-    EXPECT_TRUE(startServer());
-    EXPECT_EQ(fake.verbs(), (Verbs{"print", "print-disabled", "bootstrap"}));
-    EXPECT_EQ(fake.calls[2], (Args{"bootstrap", domain, serverPlist.string()}));
-}
-
-TEST_F(AgentControlTest, StartWithLoginOffLiftsTheOverrideForTheBootstrapOnly) {
-    installDefinition();
-    fake.printDisabledOutput = "\t" + S + " => disabled\n";
-    EXPECT_TRUE(startServer());
-    EXPECT_EQ(fake.verbs(), (Verbs{"print", "print-disabled", "enable", "bootstrap", "disable"}));
-    EXPECT_EQ(fake.calls[2], (Args{"enable", target(serverLabel)}));
-    EXPECT_EQ(fake.calls[4], (Args{"disable", target(serverLabel)}));
-}
-
-TEST_F(AgentControlTest, FailedBootstrapStillSucceedsWhenTheAgentIsLoadedAfterwards) {
-    installDefinition();
-    fake.printDisabledOutput = "\t" + S + " => true\n";
-    fake.bootstrapStatus = 5;
-    EXPECT_TRUE(startServer());
-    EXPECT_EQ(fake.verbs(),
-              (Verbs{"print", "print-disabled", "enable", "bootstrap", "disable", "print"}));
-}
-
-TEST_F(AgentControlTest, FailedBootstrapWithoutTheAgentLoadedFails) {
-    installDefinition();
-    fake.bootstrapStatus = 5;
-    fake.bootstrapLoads = false;
-    EXPECT_FALSE(startServer());
-    EXPECT_EQ(fake.verbs(), (Verbs{"print", "print-disabled", "bootstrap", "print"}));
-}
-
-TEST_F(AgentControlTest, StopWhenNotLoadedRunsOnlyPrint) {
-    stopServer();
-    EXPECT_EQ(fake.verbs(), (Verbs{"print"}));
-    EXPECT_TRUE(sleeps.empty());
-}
-
-TEST_F(AgentControlTest, StopBootsOutAndPollsAtOnceWithoutSleeping) {
-    fake.loadedLabels.insert(serverLabel);
-    stopServer();
-    EXPECT_EQ(fake.calls, (std::vector<Args>{{"print", target(serverLabel)},
-                                             {"bootout", target(serverLabel)},
-                                             {"print", target(serverLabel)}}));
-    EXPECT_TRUE(sleeps.empty());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Table, StartStopTest,
+    ::testing::Values(
+        StartStopCase{"start_when_loaded_even_without_a_definition", "start loaded", true, "print"},
+        StartStopCase{"start_without_a_definition_fails", "start", false, "print"},
+        StartStopCase{"start_with_login_on", "start defined", true,
+                      "print print-disabled bootstrap"},
+        StartStopCase{"start_with_login_off_lifts_the_override_for_the_bootstrap_only",
+                      "start defined login-off", true,
+                      "print print-disabled enable bootstrap disable"},
+        StartStopCase{"failed_bootstrap_that_loads_all_the_same_succeeds",
+                      "start defined login-off refused loads-anyway", true,
+                      "print print-disabled enable bootstrap disable print"},
+        StartStopCase{"failed_bootstrap_without_the_agent_loaded_fails", "start defined refused",
+                      false, "print print-disabled bootstrap print"},
+        StartStopCase{"stop_when_not_loaded", "stop", false, "print"},
+        StartStopCase{"stop_boots_out_and_polls_at_once", "stop loaded", false,
+                      "print bootout print"}),
+    testing::CaseName());
 
 TEST_F(AgentControlTest, StopOfAServiceThatNeverUnloadsGivesUpAfterTwentyFiveSeconds) {
     fake.loadedLabels.insert(serverLabel);
     fake.bootoutUnloads = false;
     stopServer();
-    // Polls at 0, 0.25, ..., 25.0 seconds: 101 prints after the bootout, 100 pauses.
-    ASSERT_EQ(sleeps.size(), 100u);
-    for (double s : sleeps)
-        EXPECT_DOUBLE_EQ(s, 0.25);
-    const auto verbs = fake.verbs();
-    EXPECT_EQ(verbs.size(), 1u + 1u + 101u);
-    EXPECT_EQ(verbs[1], "bootout");
     EXPECT_DOUBLE_EQ(clock, 1025.0);
+    // After the bootout it only asks, once after every pause and once more at the deadline.
+    Verbs expected(sleeps.size() + 3, "print");
+    expected[1] = "bootout";
+    EXPECT_EQ(fake.verbs(), expected);
 }
 
 }  // namespace

@@ -1,10 +1,8 @@
 #include "core/service/agent_install.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+
+#include <deque>
 
 #include "core/identity.h"
 #include "core/service/port_config.h"
@@ -19,8 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
 using Verbs = std::vector<std::string>;
-
-const std::string kDisabled = "\t\"com.quorvel.tessaway-server\" => disabled\n";
 
 class AgentInstallTest : public testing::HomeTest {
 protected:
@@ -122,7 +118,7 @@ TEST_F(AgentInstallTest, HomeWithSpacesAndAmpersandIsEscapedNotBroken) {
 }
 
 TEST_F(AgentInstallTest, LoginOffLiftsAndRestoresTheOverrideAroundEachBootstrap) {
-    fake.printDisabledOutput = kDisabled;
+    fake.overrides[serverLabel] = false;
     ASSERT_TRUE(install());
     EXPECT_EQ(verbsFor(serverLabel), (Verbs{"print", "print", "enable", "bootstrap", "disable"}));
     EXPECT_EQ(verbsFor(trayLabel), (Verbs{"print", "enable", "bootstrap", "disable"}));
@@ -178,16 +174,10 @@ TEST_F(AgentInstallTest, UnreadablePortCountsAsTheDefaultWithoutASearch) {
 }
 
 TEST_F(AgentInstallTest, FreshInstallSkipsABusyDefaultPort) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(8011);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool busy =
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, 1) == 0;
+    const testing::Listener busy(8011, AF_INET, testing::kPortWaitSeconds);
+    ASSERT_TRUE(busy.ok()) << "another program held 8011 for " << testing::kPortWaitSeconds
+                           << " seconds";
     const auto result = install();
-    close(fd);
-    if (!busy) GTEST_SKIP() << "8011 is taken by another program on this machine";
     ASSERT_TRUE(result);
     EXPECT_GT(result->port, 8011);
 }
@@ -248,24 +238,13 @@ TEST_F(AgentInstallTest, AFolderThatCannotBeMadeIsTheCauseOfTheFailedWrite) {
 }
 
 TEST_F(AgentInstallTest, EveryPortTakenFallsBackToTheDefaultAndSaysSo) {
-    std::vector<int> listeners;
-    bool all = true;
+    std::deque<testing::Listener> listeners;
     for (int port = 8011; port <= 8099; ++port) {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        // Connections of other suites that linger after their end do not keep this one out.
-        const int reuse = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        all = all && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, 1) == 0;
-        listeners.push_back(fd);
+        ASSERT_TRUE(listeners.emplace_back(port, AF_INET, testing::kPortWaitSeconds).ok())
+            << "another program held " << port << " for " << testing::kPortWaitSeconds
+            << " seconds";
     }
     const auto result = install();
-    for (int fd : listeners)
-        close(fd);
-    if (!all) GTEST_SKIP() << "a port of 8011-8099 is taken by another program on this machine";
     ASSERT_TRUE(result);
     EXPECT_EQ(result->port, 8011);
     EXPECT_EQ(errors, "no free port in 8011-8099; using 8011, which another program holds\n");
