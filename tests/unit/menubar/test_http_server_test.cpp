@@ -85,7 +85,8 @@ TEST(TestHttpServer, StopsAtOnceWhateverTheClientsDo) {
         worker.submit({"GET", url(server, "/never"), 30.0, 0.0}, [](HttpResponse) {});
         ASSERT_TRUE(server.waitForRequests(1, 30.0));
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    // Far less than any of the waits it cut short, even on a busy machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
     close(silent);
     close(partial);
 }

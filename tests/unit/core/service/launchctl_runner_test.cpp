@@ -125,7 +125,8 @@ TEST(LaunchctlRunnerMissingTool, ReportsMinusOneAndADescriptionImmediately) {
     ScopedEnv tool("TESSAWAY_LAUNCHCTL", "/nonexistent/launchctl");
     const auto start = std::chrono::steady_clock::now();
     const auto r = launchctl({"print", "gui/0/x"});
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::seconds(15));  // not the time-out
     EXPECT_EQ(r.status, -1);
     EXPECT_NE(r.output.find("/nonexistent/launchctl"), std::string::npos) << r.output;
 }
