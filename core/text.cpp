@@ -53,14 +53,21 @@ bool isStackingMark(char32_t c) {
     return false;
 }
 
-/// The code point that starts at `i` of valid UTF-8, and its length.
+/// The code point that starts at `i`, and its length in bytes. Only continuation bytes belong
+/// to the character, so that ill-formed input cannot hide a control character behind a lead
+/// byte.
 std::pair<char32_t, size_t> decodeAt(std::string_view text, size_t i) {
     const auto b = static_cast<unsigned char>(text[i]);
-    const size_t length = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-    char32_t code = length == 1 ? b : b & (0x7F >> length);
-    for (size_t k = 1; k < length && i + k < text.size(); ++k)
+    const int continuations = b < 0x80 ? 0 : std::max(0, leadOf(b).continuations);
+    size_t length = 1;
+    while (length <= size_t(continuations) && i + length < text.size() &&
+           (static_cast<unsigned char>(text[i + length]) & 0xC0) == 0x80) {
+        ++length;
+    }
+    char32_t code = continuations == 0 ? b : b & (0x3F >> continuations);
+    for (size_t k = 1; k < length; ++k)
         code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    return {code, std::min(length, text.size() - i)};
+    return {code, length};
 }
 
 }  // namespace
@@ -136,18 +143,7 @@ std::string replaceControlCharacters(std::string_view text) {
     out.reserve(text.size());
     size_t i = 0;
     while (i < text.size()) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        const int continuations = b < 0x80 ? 0 : std::max(0, leadOf(b).continuations);
-        // Only continuation bytes belong to the character, so that ill-formed input cannot
-        // hide a control character behind a lead byte.
-        size_t length = 1;
-        while (length <= size_t(continuations) && i + length < text.size() &&
-               (static_cast<unsigned char>(text[i + length]) & 0xC0) == 0x80) {
-            ++length;
-        }
-        char32_t code = continuations == 0 ? b : b & (0x3F >> continuations);
-        for (size_t k = 1; k < length; ++k)
-            code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        const auto [code, length] = decodeAt(text, i);
         if (replacedCharacter(code)) {
             out.append(kReplacement);
         } else {
