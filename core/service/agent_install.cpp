@@ -94,7 +94,7 @@ std::optional<InstallResult> installAgents() {
     result.port = serverPort();
     if (!existed || result.port < 1 || result.port > 65535) {
         stopServer();
-        const auto free = firstFreePort();
+        const auto free = freePort();
         result.port = free.value_or(defaultPort);
         if (!free) {
             platform::writeStandardError("no free port in " + std::to_string(defaultPort) + "-" +

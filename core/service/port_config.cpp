@@ -13,7 +13,6 @@
 #include "platform/property_list.h"
 
 namespace tessaway {
-namespace {}  // namespace
 
 std::optional<int64_t> parseDecimal(std::string_view text) {
     const bool signed_ = !text.empty() && (text.front() == '+' || text.front() == '-');
@@ -89,15 +88,11 @@ bool portIsFree(int64_t port) {
     return canBind(AF_INET6, port, unavailable) || unavailable;
 }
 
-std::optional<int64_t> firstFreePort() {
+std::optional<int64_t> freePort() {
     for (int64_t port = defaultPort; port <= defaultPort + kPortSearchSpan; ++port) {
         if (portIsFree(port)) return port;
     }
     return std::nullopt;
-}
-
-int64_t freePort() {
-    return firstFreePort().value_or(defaultPort);
 }
 
 }  // namespace tessaway

@@ -24,11 +24,9 @@ bool portIsFree(int64_t port);
 /// How far above defaultPort the search for a free port goes: 8011 to 8099.
 inline constexpr int64_t kPortSearchSpan = 88;
 
-/// The first free port from 8011 to 8099; empty when none is.
-std::optional<int64_t> firstFreePort();
-
-/// The first free port from 8011 to 8099, or 8011 when none is.
-int64_t freePort();
+/// The first free port from 8011 to 8099; empty when none is (the installation then falls back
+/// to defaultPort and says so).
+std::optional<int64_t> freePort();
 
 /// Strict base-10 parse: an optional single sign, then one or more ASCII digits, nothing else,
 /// within the signed 64-bit range.
