@@ -166,16 +166,14 @@ void DBusMenu::requestActivation() {
 }
 
 void DBusMenu::changed(QAction* action) {
-    if (!changed_.contains(action)) changed_.append(action);
-    if (announcing_) return;
     // One announcement for everything that changes before the event loop runs again: a
-    // render changes several entries in a row.
-    announcing_ = true;
-    QTimer::singleShot(0, this, &DBusMenu::announce);
+    // render changes several entries in a row. It is on its way when something has changed.
+    const bool announcing = !changed_.isEmpty();
+    if (!changed_.contains(action)) changed_.append(action);
+    if (!announcing) QTimer::singleShot(0, this, &DBusMenu::announce);
 }
 
 void DBusMenu::announce() {
-    announcing_ = false;
     DBusMenuItemList updated;
     for (const QPointer<QAction>& action : std::as_const(changed_)) {
         if (action && menu_.actions().contains(action.data())) {

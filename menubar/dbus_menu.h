@@ -91,8 +91,7 @@ private:
     QHash<QAction*, int> ids_;
     int nextId_ = 1;
     uint revision_ = 1;
-    QList<QPointer<QAction>> changed_;
-    bool announcing_ = false;
+    QList<QPointer<QAction>> changed_;  ///< changed since the last announcement
 };
 
 /// The D-Bus face of a DBusMenu.

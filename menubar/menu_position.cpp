@@ -18,6 +18,13 @@ int clamped(int start, int length, int low, int high) {
     return std::max(low, std::min(start, high - length + 1));
 }
 
+/// Whether a menu `length` long goes to the far side of the item, with `before` free on the
+/// near side and `after` on the far: to the roomier side, unless only the other one fits.
+bool towardsAfter(int before, int after, int length) {
+    return before <= after ? after >= length || before < length
+                           : before < length && after >= length;
+}
+
 const QString kAnchorName = QStringLiteral("tessaway-menu-anchor");
 
 /// Keeps an open menu beside its item when the menu's size changes.
@@ -67,14 +74,12 @@ QPoint menuPosition(const QRect& icon, const QSize& size, const QRect& screen,
     // Where the panel reserves a strip of the screen, the menu starts where the strip ends.
     if (!vertical) {
         // A panel along the top or the bottom edge: the menu goes below or above it.
-        const bool down = above <= below ? below >= size.height() || above < size.height()
-                                         : above < size.height() && below >= size.height();
+        const bool down = towardsAfter(above, below, size.height());
         const int y = down ? std::max(icon.bottom() + 1, available.top())
                            : std::min(icon.top(), available.bottom() + 1) - size.height();
         return {clamped(icon.left(), size.width(), screen.left(), screen.right()), y};
     }
-    const bool right = before <= after ? after >= size.width() || before < size.width()
-                                       : before < size.width() && after >= size.width();
+    const bool right = towardsAfter(before, after, size.width());
     const int x = right ? std::max(icon.right() + 1, available.left())
                         : std::min(icon.left(), available.right() + 1) - size.width();
     return {x, clamped(icon.top(), size.height(), screen.top(), screen.bottom())};

@@ -34,7 +34,6 @@ INSTANTIATE_TEST_SUITE_P(
                           "x_below_the_first_screen", "xcb", {100, 600}, ClickAnswer::askHost},
                       ClickCase{"x_off_every_screen", "xcb", {-1, 10}, ClickAnswer::askHost},
                       ClickCase{"wayland", "wayland", {600, 16}, ClickAnswer::askHost},
-                      ClickCase{"wayland_egl", "wayland-egl", {600, 16}, ClickAnswer::askHost},
                       ClickCase{"offscreen", "offscreen", {600, 16}, ClickAnswer::askHost},
                       ClickCase{"unknown", "", {600, 16}, ClickAnswer::askHost}),
     testing::CaseName());
