@@ -83,10 +83,6 @@ std::optional<Target> targetArgument(std::string_view text, Kind kind, std::stri
     return target;
 }
 
-std::string domainName(unsigned long uid) {
-    return "gui/" + std::to_string(uid);
-}
-
 int notFound(const Target& target) {
     err("Bad request.\nCould not find service \"" + target.label +
         "\" in domain for user gui: " + std::to_string(target.uid) + "\n");
