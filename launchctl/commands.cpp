@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -82,10 +81,6 @@ std::optional<Target> targetArgument(std::string_view text, Kind kind, std::stri
         return std::nullopt;
     }
     return target;
-}
-
-std::string domainName(unsigned long uid) {
-    return "gui/" + std::to_string(uid);
 }
 
 int notFound(const Target& target) {
@@ -248,8 +243,7 @@ Outcome loadDefinition(const std::string& path, const Overrides& overrides, cons
     }
     // `print` shows the whole definition and environment; a report that large could not be
     // recorded and read back, and the service would show as not running.
-    const Environment env =
-        serviceEnvironment(def, [](const char* name) -> const char* { return std::getenv(name); });
+    const Environment env = serviceEnvironment(def, processVariable);
     if (serviceReport(def, env, ServiceRuntime{}, getuid()).size() > kMaxReportBytes) {
         err(path + ": Definition too large: its arguments, paths and environment exceed " +
             std::to_string(kMaxReportBytes / 1024) + " KiB\n");

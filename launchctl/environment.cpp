@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 
 namespace tessaway::launchd {
@@ -71,6 +72,10 @@ Environment withDefinition(std::map<std::string, std::string> env, const Service
 }
 
 }  // namespace
+
+const char* processVariable(const char* name) {
+    return std::getenv(name);
+}
 
 Environment serviceEnvironment(const ServiceDefinition& def, EnvironmentLookup lookup) {
     auto env = baseEnvironment(def, lookup);

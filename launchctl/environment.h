@@ -14,8 +14,11 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 /// The "NAME=value" strings of `env`, in its order.
 std::vector<std::string> assignments(const Environment& env);
 
-/// Looks up a variable of the calling process; std::getenv outside tests.
+/// Looks up a variable of the calling process; processVariable outside tests.
 using EnvironmentLookup = const char* (*)(const char* name);
+
+/// The calling process's own variable `name` (std::getenv), or null.
+const char* processVariable(const char* name);
 
 /// The search path every service starts with.
 inline constexpr const char* kServicePath = "/usr/bin:/bin:/usr/sbin:/sbin";

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "launchctl/target.h"
+
 namespace tessaway::launchd {
 
 std::string listStatus(const ServiceRuntime& runtime) {
@@ -12,7 +14,7 @@ std::string listStatus(const ServiceRuntime& runtime) {
 
 std::string serviceReport(const ServiceDefinition& def, const Environment& env,
                           const ServiceRuntime& runtime, unsigned long uid) {
-    const std::string domain = "gui/" + std::to_string(uid);
+    const std::string domain = domainName(uid);
     const char* state = runtime.pid == 0   ? "not running"
                         : runtime.stopping ? "SIGTERMed"
                                            : "running";

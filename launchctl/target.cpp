@@ -22,4 +22,8 @@ std::optional<Target> parseTarget(std::string_view text) {
     return target;
 }
 
+std::string domainName(unsigned long uid) {
+    return "gui/" + std::to_string(uid);
+}
+
 }  // namespace tessaway::launchd

@@ -18,4 +18,7 @@ struct Target {
 /// a uid that is not a number, an empty label).
 std::optional<Target> parseTarget(std::string_view text);
 
+/// The domain target of `uid` as the commands name it, "gui/<uid>".
+std::string domainName(unsigned long uid);
+
 }  // namespace tessaway::launchd

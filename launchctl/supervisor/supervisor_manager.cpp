@@ -1,7 +1,5 @@
 #include "launchctl/supervisor/supervisor_manager.h"
 
-#include <cstdlib>
-
 #include "launchctl/environment.h"
 #include "launchctl/supervisor/service_record.h"
 #include "launchctl/supervisor/supervisor.h"
@@ -30,9 +28,7 @@ public:
             const auto record = loadedRecord(folder_, def.label);
             return record && !record->stopping ? LoadResult::alreadyLoaded : LoadResult::failed;
         }
-        const Environment env = serviceEnvironment(
-            def, [](const char* name) -> const char* { return std::getenv(name); });
-        return loadService(def, env, folder_, uid_);
+        return loadService(def, serviceEnvironment(def, processVariable), folder_, uid_);
     }
 
     bool stop(const std::string& label) override { return requestStop(folder_, label); }

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <string_view>
 
 #include "launchctl/environment.h"
@@ -30,10 +29,6 @@ constexpr size_t kMaxRecordBytes = 256;
 // A stop ends at the latest a little after the unit's time-out; without one, this is the bound.
 constexpr double kStopMarginSeconds = 10.0;
 constexpr double kUnboundedStopSeconds = 30.0;
-
-const char* lookup(const char* name) {
-    return std::getenv(name);
-}
 
 void err(const std::string& text) {
     platform::writeStandardError(text);
@@ -90,7 +85,7 @@ public:
             if (before->activeState != "deactivating") return LoadResult::alreadyLoaded;
             if (!awaitUnloaded(def.label, unloadWaitSeconds(def))) return LoadResult::failed;
         }
-        const Environment env = unitEnvironment(def, lookup);
+        const Environment env = unitEnvironment(def, processVariable);
         const UnitText unit = renderUnit(def, env, markPath(def.label));
         if (!unit.problem.empty()) {
             err(def.path + ": " + unit.problem + "\n");
@@ -166,7 +161,7 @@ public:
     }
 
     void importSession() override {
-        const auto session = assignments(displayVariables(lookup));
+        const auto session = assignments(displayVariables(processVariable));
         if (!session.empty() && !manager_.setEnvironment(session)) {
             err("launchctl: the user manager did not take the session's variables\n");
         }

@@ -839,30 +839,27 @@ class KeepAliveTest(LaunchctlCase):
                 self.assertGreaterEqual(int(fields["runs"]), 2)
                 self.assertEqual(fields["last exit code"], "0")
 
-    def test_successful_exit_false_restarts_only_after_failure(self):
-        # Fails on its first run, succeeds on its second, and is then left alone.
-        script = 'echo run >> marker; [ "$(wc -l < marker)" -ge 2 ]'
-        label = "com.example.until-success"
-        self.bootstrap(self.definition(label, script=script,
-                                       KeepAlive={"SuccessfulExit": False},
-                                       ThrottleInterval=1))
-        self.assertTrue(wait_for(lambda: len(self.marker_lines()) == 2))
-        time.sleep(1.5)
-        self.assertEqual(len(self.marker_lines()), 2)
-        fields = self.print_fields(label)
-        self.assertEqual((fields["state"], fields["runs"], fields["last exit code"]),
-                         ("not running", "2", "0"))
-
-    def test_crashed_true_restarts_after_a_crash_only(self):
-        script = ('echo run >> marker; '
-                  'if [ "$(wc -l < marker)" -lt 2 ]; then kill -SEGV $$; else exit 1; fi')
-        label = "com.example.crash"
-        self.bootstrap(self.definition(label, script=script,
-                                       KeepAlive={"Crashed": True}, ThrottleInterval=1))
-        self.assertTrue(wait_for(lambda: len(self.marker_lines()) == 2))
-        time.sleep(1.5)
-        self.assertEqual(len(self.marker_lines()), 2)
-        self.assertEqual(self.print_fields(label)["last exit code"], "1")
+    def test_conditional_keep_alive_restarts_only_after_the_end_it_names(self):
+        # Each program ends as its condition asks on its first run ($n is 1) and otherwise on
+        # its second, and is then left alone.
+        rows = [
+            ("until-success", {"SuccessfulExit": False}, '[ "$n" -ge 2 ]', "0"),
+            ("crash", {"Crashed": True},
+             'if [ "$n" -lt 2 ]; then kill -SEGV $$; else exit 1; fi', "1"),
+        ]
+        for name, keep_alive, ending, last_exit in rows:
+            with self.subTest(name):
+                label = f"com.example.{name}"
+                marker = f"marker-{name}"
+                script = f"echo run >> {marker}; n=$(wc -l < {marker}); {ending}"
+                self.bootstrap(self.definition(label, script=script, KeepAlive=keep_alive,
+                                               ThrottleInterval=1))
+                self.assertTrue(wait_for(lambda: len(self.marker_lines(marker)) == 2))
+                time.sleep(1.5)
+                self.assertEqual(len(self.marker_lines(marker)), 2)
+                fields = self.print_fields(label)
+                self.assertEqual((fields["state"], fields["runs"], fields["last exit code"]),
+                                 ("not running", "2", last_exit))
 
     def test_program_that_cannot_start_is_retried_throttled(self):
         label = "com.example.missing"

@@ -90,24 +90,35 @@ TEST(DefinitionTest, DefaultsOfAMinimalDefinition) {
     EXPECT_TRUE(def.environmentVariables.empty());
 }
 
-TEST(DefinitionTest, ProgramAloneIsAlsoTheOnlyArgument) {
-    const auto result = parse(
-        "<key>Label</key><string>com.x</string>"
-        "<key>Program</key><string>/bin/true</string>");
+struct ProgramCase {
+    std::string name;
+    std::string keys;
+    std::string executable;
+    std::vector<std::string> arguments;
+};
+
+class ProgramTest : public ::testing::TestWithParam<ProgramCase> {};
+
+TEST_P(ProgramTest, DecidesExecutableAndArguments) {
+    const auto result = parse("<key>Label</key><string>com.x</string>" + GetParam().keys);
     ASSERT_TRUE(result.definition);
-    EXPECT_EQ(result.definition->executable(), "/bin/true");
-    EXPECT_EQ(result.definition->arguments, (std::vector<std::string>{"/bin/true"}));
+    EXPECT_EQ(result.definition->executable(), GetParam().executable);
+    EXPECT_EQ(result.definition->arguments, GetParam().arguments);
 }
 
-TEST(DefinitionTest, ProgramWinsOverTheFirstArgument) {
-    const auto result = parse(
-        "<key>Label</key><string>com.x</string>"
-        "<key>Program</key><string>/bin/real</string>"
-        "<key>ProgramArguments</key><array><string>shown</string></array>");
-    ASSERT_TRUE(result.definition);
-    EXPECT_EQ(result.definition->executable(), "/bin/real");
-    EXPECT_EQ(result.definition->arguments, (std::vector<std::string>{"shown"}));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ProgramTest,
+    ::testing::Values(ProgramCase{"ProgramAloneIsAlsoTheOnlyArgument",
+                                  "<key>Program</key><string>/bin/true</string>",
+                                  "/bin/true",
+                                  {"/bin/true"}},
+                      ProgramCase{
+                          "ProgramWinsOverTheFirstArgument",
+                          "<key>Program</key><string>/bin/real</string>"
+                          "<key>ProgramArguments</key><array><string>shown</string></array>",
+                          "/bin/real",
+                          {"shown"}}),
+    testing::CaseName());
 
 TEST(DefinitionTest, EnvironmentKeepsStringValuesOnly) {
     const auto result = parse(kMinimal +

@@ -308,9 +308,8 @@ TEST(UnitStatusTest, PropertiesReadAsPrintShowsThem) {
     const LoadedService forgotten = loadedService(idle, "com.x", 1000, record);
     EXPECT_EQ(forgotten.lastStatus, "-11");
     EXPECT_NE(forgotten.report.find("\truns = 2\n"), std::string::npos);
-    EXPECT_EQ(loadedService(running, "com.x", 1000, record).report.find("\truns = 3\n") ==
-                  std::string::npos,
-              false);
+    EXPECT_NE(loadedService(running, "com.x", 1000, record).report.find("\truns = 3\n"),
+              std::string::npos);
 }
 
 TEST(UnitStatusTest, EndRecordsAreReadStrictly) {
