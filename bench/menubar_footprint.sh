@@ -9,18 +9,16 @@
 # Usage: bench/menubar_footprint.sh [SECONDS]     (default 60)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${TESSAWAY_BUILD_DIR:-$root/build}
 seconds=${1:-60}
-tray=$build/Tessaway.app/Contents/MacOS/tessaway-tray
-bare=$build/bench/bench_bare_tray
-latency=$build/bench/bench_menu_open_latency
-for program in "$tray" "$bare" "$latency"; do
-    [ -x "$program" ] || { echo "menubar_footprint: build first ($program is missing)" >&2; exit 1; }
-done
 
 me=menubar_footprint
 # shellcheck source=../scripts/lib/tray_host.sh
 . "$root/scripts/lib/tray_host.sh"
+bare=$build/bench/bench_bare_tray
+latency=$build/bench/bench_menu_open_latency
+for program in "$tray" "$bare" "$latency"; do
+    [ -x "$program" ] || { echo "$me: build first ($program is missing)" >&2; exit 1; }
+done
 start_tray_host 640x400
 
 start_scripted_server "$work"

@@ -40,6 +40,16 @@ int statusOf(int wstatus) {
     return -1;
 }
 
+/// Initialises `attr` with `flags`; the child starts with no signal held back, whatever the
+/// spawning thread holds at the moment.
+void initSpawnAttributes(posix_spawnattr_t& attr, int flags) {
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, static_cast<short>(flags | POSIX_SPAWN_SETSIGMASK));
+}
+
 /// A child's environment as the spawn functions take it; `strings` owns the text.
 struct EnvironmentBlock {
     std::vector<std::string> strings;
@@ -150,13 +160,8 @@ CapturedRun runCaptured(const std::string& program, const std::vector<std::strin
     // Whatever else is open here (sockets, lock files) stays out of the child.
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 
-    // The child starts with no signal held back, whatever this thread holds at the moment.
     posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    initSpawnAttributes(attr, 0);
 
     auto argv = argvFor(program, args);
     EnvironmentBlock env(childEnvironment(environ, false));
@@ -198,11 +203,7 @@ bool spawnDetached(const std::string& program, const std::vector<std::string>& a
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
+    initSpawnAttributes(attr, POSIX_SPAWN_SETSID);
 
     auto argv = argvFor(program, args);
     EnvironmentBlock env(childEnvironment(environ, true));

@@ -15,14 +15,12 @@
 #   when none is named).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${TESSAWAY_BUILD_DIR:-$root/build}
-out=$(mkdir -p "${1:-$build/panel-check}" && cd "${1:-$build/panel-check}" && pwd)
-tray=$build/Tessaway.app/Contents/MacOS/tessaway-tray
 panel_user=tessaway-panel
 
 me=panel-check
 # shellcheck source=lib/tray_host.sh
 . "$root/scripts/lib/tray_host.sh"
+out=$(output_folder "${1:-$build/panel-check}")
 require "xvfb xdotool x11-utils imagemagick dbus" Xvfb xdotool xwininfo import convert \
     dbus-daemon python3
 chmod 755 "$work"

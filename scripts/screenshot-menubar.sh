@@ -9,13 +9,11 @@
 # Usage: scripts/screenshot-menubar.sh [OUTPUT_FOLDER]     (default: build/screenshots)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${TESSAWAY_BUILD_DIR:-$root/build}
-out=$(mkdir -p "${1:-$build/screenshots}" && cd "${1:-$build/screenshots}" && pwd)
-tray=$build/Tessaway.app/Contents/MacOS/tessaway-tray
 
 me=screenshot-menubar
 # shellcheck source=lib/tray_host.sh
 . "$root/scripts/lib/tray_host.sh"
+out=$(output_folder "${1:-$build/screenshots}")
 require "xvfb trayer xdotool x11-utils imagemagick" Xvfb trayer xdotool xwininfo import python3
 # A light bar across the top of the screen, the icons on its right, as in a menu bar.
 start_tray_host 480x300 --transparent true --alpha 0 --tint 0xececec

@@ -1,8 +1,11 @@
 # Sourced by scripts/screenshot-menubar.sh, scripts/panel-check.sh and bench/menubar_footprint.sh:
 # a scratch folder, clean-up of every process started, a virtual X display with trayer as the
 # tray host, and the item's scripted surroundings. The caller sets `me` (the name in its
-# messages) and `root` (the repository) before sourcing.
+# messages) and `root` (the repository) before sourcing; `build` (the build folder) and `tray`
+# (the built item) come from here.
 
+build=${TESSAWAY_BUILD_DIR:-$root/build}
+tray=$build/Tessaway.app/Contents/MacOS/tessaway-tray
 work=$(mktemp -d)
 pids=()
 # Ends every process started so far.
@@ -17,8 +20,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# output_folder FOLDER: FOLDER, made when missing, as an absolute path.
+output_folder() {
+    mkdir -p "$1" && cd "$1" && pwd
+}
+
 # require "PACKAGES" TOOL...: ends the script, naming the packages, when a tool is missing, or
-# when the build is (the caller sets `tray`).
+# when the build is.
 require() {
     local packages=$1 tool
     shift

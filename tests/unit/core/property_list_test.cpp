@@ -36,11 +36,11 @@ std::string utf16(size_t units) {
 std::string data(size_t size) {
     return counted(0x4, size) + std::string(size, 'd');
 }
-/// An array of `count` references to object `ref` (then `ref2`, when given, alternating).
-std::string array(size_t count, uint64_t ref, std::optional<uint64_t> ref2 = {}) {
+/// An array of `count` references to object `ref`.
+std::string array(size_t count, uint64_t ref) {
     std::string out = counted(0xA, count);
     for (size_t i = 0; i < count; ++i)
-        out += bigEndian(ref2 && i % 2 == 1 ? *ref2 : ref, 2);
+        out += bigEndian(ref, 2);
     return out;
 }
 
