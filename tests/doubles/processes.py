@@ -64,13 +64,14 @@ def children_of(pid):
     return processes(lambda child: parent(child) == pid)
 
 
+def mount_namespace(pid):
+    """The inode of the mount namespace of `pid`; None once it is gone."""
+    try:
+        return os.stat(f"/proc/{pid}/ns/mnt").st_ino
+    except OSError:
+        return None
+
+
 def in_mount_namespace(inode):
     """Processes whose mount namespace is `inode`."""
-
-    def inside(pid):
-        try:
-            return os.stat(f"/proc/{pid}/ns/mnt").st_ino == inode
-        except OSError:
-            return False
-
-    return processes(inside)
+    return processes(lambda pid: mount_namespace(pid) == inode)

@@ -148,7 +148,7 @@ class UserManager:
             if self.process.poll() is not None or time.monotonic() > deadline:
                 return self.last_words()
             time.sleep(0.01)
-        self.namespace = os.stat(f"/proc/{self.process.pid}/ns/mnt").st_ino
+        self.namespace = processes.mount_namespace(self.process.pid)
         # Up once the units it starts by itself have started (default.target).
         while self.systemctl("show", "--property=SystemState", "--value") in (
                 "initializing", "starting", ""):
